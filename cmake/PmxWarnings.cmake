@@ -2,7 +2,7 @@
 add_library(pmx_settings INTERFACE)
 target_compile_options(pmx_settings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-  -Woverloaded-virtual -Wnull-dereference -Wformat=2
+  -Woverloaded-virtual -Wformat=2
   # Files are compared byte for byte: no fused multiply-add, no fast math.
   -ffp-contract=off -fno-fast-math)
 if(PMX_WERROR)

@@ -1,0 +1,285 @@
+#include "c4d_basedocument.h"
+
+#include <map>
+#include <unordered_map>
+
+#include "c4d_host.h"
+
+namespace {
+BaseDocument* gActiveDocument = nullptr;
+}  // namespace
+
+BaseDocument* GetActiveDocument() { return gActiveDocument; }
+void SetActiveDocument(BaseDocument* doc) { gActiveDocument = doc; }
+
+/// One recorded change of an undo step.
+struct UndoEntry {
+  UNDOTYPE type = UNDOTYPE_0;
+  UInt64 element = 0;                    // the live element
+  std::unique_ptr<BaseList2D> snapshot;  // its state before the change
+  std::vector<UInt64> tagIds;            // ids of the object's tags at the snapshot
+  UInt64 parent = 0, pred = 0;           // where a deleted object was
+};
+
+struct BaseDocument::UndoStep {
+  std::vector<UndoEntry> entries;
+};
+
+BaseDocument::BaseDocument() {
+  objects_.document = this;
+  materials_.document = this;
+  data_.SetData(DOCUMENT_DOCUNIT, GeData(UnitScaleData(1.0, DOCUMENT_UNIT::CM)));
+  data_.SetInt32(DOCUMENT_MODE, Mmodel);
+}
+
+BaseDocument::~BaseDocument() {
+  if (gActiveDocument == this) gActiveDocument = nullptr;
+  undo_.clear();
+  open_.reset();
+  FreeChain(&objects_);
+  FreeChain(&materials_);
+  for (auto& [id, hook] : hooks_) delete hook;
+}
+
+void BaseDocument::InsertObject(BaseObject* op, BaseObject* parent, BaseObject* pred, Bool) {
+  if (!op) return;
+  if (pred) {
+    op->InsertAfter(pred);
+  } else if (parent) {
+    op->InsertUnder(parent);
+  } else {
+    op->InsertFirst(&objects_);
+  }
+}
+
+void BaseDocument::InsertObjectLast(BaseObject* op, BaseObject* parent) {
+  if (!op) return;
+  if (parent) {
+    op->InsertUnderLast(parent);
+  } else {
+    op->InsertLast(&objects_);
+  }
+}
+
+static BaseObject* Search(BaseObject* op, const String& name) {
+  for (; op; op = op->GetNext()) {
+    if (op->GetName() == name) return op;
+    if (BaseObject* f = Search(op->GetDown(), name)) return f;
+  }
+  return nullptr;
+}
+
+BaseObject* BaseDocument::SearchObject(const String& name) const {
+  return Search(GetFirstObject(), name);
+}
+
+void BaseDocument::InsertMaterial(BaseMaterial* mat, BaseMaterial* pred, Bool) {
+  if (!mat) return;
+  if (pred) {
+    mat->InsertAfter(pred);
+  } else {
+    mat->InsertLast(&materials_);
+  }
+}
+
+BaseMaterial* BaseDocument::SearchMaterial(const String& name) const {
+  for (BaseMaterial* m = GetFirstMaterial(); m; m = m->GetNext()) {
+    if (m->GetName() == name) return m;
+  }
+  return nullptr;
+}
+
+static void CollectActive(BaseObject* op, AtomArray& out, Bool children, Bool parentActive) {
+  for (; op; op = op->GetNext()) {
+    Bool active = op->GetBit(BIT_ACTIVE);
+    if (active && (children || !parentActive)) out.Append(op);
+    CollectActive(op->GetDown(), out, children, parentActive || active);
+  }
+}
+
+BaseObject* BaseDocument::GetActiveObject() const {
+  AtomArray arr;
+  CollectActive(GetFirstObject(), arr, true, false);
+  return arr.GetCount() == 1 ? static_cast<BaseObject*>(arr.GetIndex(0)) : nullptr;
+}
+
+void BaseDocument::GetActiveObjects(AtomArray& selection, GETACTIVEOBJECTFLAGS flags) const {
+  selection.Flush();
+  CollectActive(GetFirstObject(), selection, (flags & GETACTIVEOBJECTFLAGS_CHILDREN) != 0, false);
+}
+
+static void ClearBits(BaseObject* op, Int32 bit, Bool tags) {
+  for (; op; op = op->GetNext()) {
+    op->DelBit(bit);
+    if (tags) {
+      for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext()) t->DelBit(bit);
+    }
+    ClearBits(op->GetDown(), bit, tags);
+  }
+}
+
+void BaseDocument::SetActiveObject(BaseObject* op, Int32 mode) {
+  if (mode == SELECTION_NEW) ClearBits(GetFirstObject(), BIT_ACTIVE, false);
+  if (!op) return;
+  if (mode == SELECTION_SUB) {
+    op->DelBit(BIT_ACTIVE);
+  } else {
+    op->SetBit(BIT_ACTIVE);
+  }
+}
+
+static BaseTag* FindActiveTag(BaseObject* op) {
+  for (; op; op = op->GetNext()) {
+    for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext()) {
+      if (t->GetBit(BIT_ACTIVE)) return t;
+    }
+    if (BaseTag* t = FindActiveTag(op->GetDown())) return t;
+  }
+  return nullptr;
+}
+
+BaseTag* BaseDocument::GetActiveTag() const { return FindActiveTag(GetFirstObject()); }
+
+void BaseDocument::SetActiveTag(BaseTag* tag, Int32 mode) {
+  if (mode == SELECTION_NEW) {
+    for (BaseObject* op = GetFirstObject(); op; op = op->GetNext()) {
+      for (BaseTag* t = FindActiveTag(op); t; t = FindActiveTag(op)) t->DelBit(BIT_ACTIVE);
+    }
+  }
+  if (tag) tag->SetBit(BIT_ACTIVE);
+}
+
+Bool BaseDocument::StartUndo() {
+  if (undoDepth_++ == 0) open_ = std::make_unique<UndoStep>();
+  return true;
+}
+
+Bool BaseDocument::AddUndo(UNDOTYPE type, void* data) {
+  if (!open_ || !data) return false;
+  auto* element = static_cast<BaseList2D*>(data);
+  UndoEntry e;
+  e.type = type;
+  e.element = element->GetUniqueId();
+  if (type != UNDOTYPE_NEW) {
+    e.snapshot.reset(element->GetClone(COPYFLAGS_NO_HIERARCHY));
+    if (element->IsInstanceOf(Obase)) {
+      auto* op = static_cast<BaseObject*>(element);
+      for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext())
+        e.tagIds.push_back(t->GetUniqueId());
+      if (type == UNDOTYPE_DELETE) {
+        e.parent = op->GetUp() ? op->GetUp()->GetUniqueId() : 0;
+        e.pred = op->GetPred() ? op->GetPred()->GetUniqueId() : 0;
+      }
+    } else if (element->IsInstanceOf(Tbase)) {
+      auto* tag = static_cast<BaseTag*>(element);
+      e.parent = tag->GetObject() ? tag->GetObject()->GetUniqueId() : 0;
+      e.pred = tag->GetPred() ? tag->GetPred()->GetUniqueId() : 0;
+    }
+  }
+  open_->entries.push_back(std::move(e));
+  return true;
+}
+
+Bool BaseDocument::EndUndo() {
+  if (undoDepth_ == 0) return false;
+  if (--undoDepth_ == 0) undo_.push_back(std::move(open_));
+  return true;
+}
+
+Int32 BaseDocument::GetUndoStepCount() const { return static_cast<Int32>(undo_.size()); }
+
+std::vector<UNDOTYPE> BaseDocument::GetUndoStepTypes(Int32 index) const {
+  std::vector<UNDOTYPE> types;
+  if (index < 0 || index >= GetUndoStepCount()) return types;
+  for (const auto& e : undo_[static_cast<size_t>(index)]->entries) types.push_back(e.type);
+  return types;
+}
+
+/// Puts an object's recorded state back, keeping the identity of tags that still exist.
+static void RestoreObject(BaseObject* live, const UndoEntry& e) {
+  std::unordered_map<UInt64, BaseTag*> oldTags;
+  while (BaseTag* t = live->GetFirstTag()) {
+    t->Remove();
+    oldTags[t->GetUniqueId()] = t;
+  }
+  e.snapshot->CopyTo(live, COPYFLAGS_0);
+  BaseTag* t = live->GetFirstTag();
+  for (size_t k = 0; t && k < e.tagIds.size(); ++k) {
+    BaseTag* next = t->GetNext();
+    auto it = oldTags.find(e.tagIds[k]);
+    if (it != oldTags.end()) {
+      BaseTag* old = it->second;
+      oldTags.erase(it);
+      t->CopyTo(old, COPYFLAGS_0);
+      old->InsertAfter(t);
+      delete t;
+    }
+    t = next;
+  }
+  for (auto& [id, tag] : oldTags) delete tag;
+}
+
+Bool BaseDocument::DoUndo(Bool) {
+  if (undo_.empty()) return false;
+  std::unique_ptr<UndoStep> step = std::move(undo_.back());
+  undo_.pop_back();
+  for (auto it = step->entries.rbegin(); it != step->entries.rend(); ++it) {
+    UndoEntry& e = *it;
+    BaseList2D* live = BaseList2D::FindByUniqueId(e.element);
+    switch (e.type) {
+      case UNDOTYPE_NEW:
+        if (live) {
+          live->Remove();
+          delete live;
+        }
+        break;
+      case UNDOTYPE_DELETE: {
+        if (live || !e.snapshot) break;
+        BaseList2D* back = e.snapshot.release();
+        auto* pred = static_cast<GeListNode*>(BaseList2D::FindByUniqueId(e.pred));
+        auto* parent = BaseList2D::FindByUniqueId(e.parent);
+        if (back->IsInstanceOf(Tbase)) {
+          auto* obj = static_cast<BaseObject*>(parent);
+          if (obj)
+            obj->InsertTag(static_cast<BaseTag*>(back), static_cast<BaseTag*>(pred));
+          else
+            delete back;
+        } else if (pred) {
+          back->InsertAfter(pred);
+        } else if (parent) {
+          back->InsertUnder(parent);
+        } else {
+          back->InsertFirst(&objects_);
+        }
+        break;
+      }
+      default:
+        if (!live || !e.snapshot) break;
+        if (live->IsInstanceOf(Obase)) {
+          RestoreObject(static_cast<BaseObject*>(live), e);
+        } else {
+          e.snapshot->CopyTo(live, COPYFLAGS_0);
+        }
+        live->SetDirty(DIRTYFLAGS_DATA);
+        break;
+    }
+  }
+  return true;
+}
+
+BaseSceneHook* BaseDocument::FindSceneHook(Int32 id) const {
+  auto it = hooks_.find(id);
+  if (it != hooks_.end()) return it->second;
+  const host::PluginInfo* p = host::FindPlugin(id);
+  if (!p || p->type != PLUGINTYPE::SCENEHOOK || !p->allocator) return nullptr;
+  auto* node = new BaseSceneHook(id);
+  NodeData* data = p->allocator();
+  data->SetNodeInternal(node);
+  node->SetNodeData(data);
+  if (!data->Init(node)) {
+    delete node;
+    return nullptr;
+  }
+  hooks_[id] = node;
+  return node;
+}

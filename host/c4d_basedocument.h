@@ -1,0 +1,122 @@
+// Documents: the object tree, materials, selection, settings and undo.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "c4d_basematerial.h"
+#include "c4d_baseobject.h"
+
+class BaseSceneHook;
+
+enum UNDOTYPE : Int32 {
+  UNDOTYPE_0 = 0,
+  UNDOTYPE_CHANGE = 40,
+  UNDOTYPE_CHANGE_NOCHILDREN = 41,
+  UNDOTYPE_CHANGE_SMALL = 42,
+  UNDOTYPE_CHANGE_SELECTION = 43,
+  UNDOTYPE_NEW = 44,
+  UNDOTYPE_DELETE = 45,
+  UNDOTYPE_ACTIVATE = 46,
+  UNDOTYPE_DEACTIVATE = 47,
+  UNDOTYPE_BITS = 48,
+};
+
+enum GETACTIVEOBJECTFLAGS : Int32 {
+  GETACTIVEOBJECTFLAGS_0 = 0,
+  GETACTIVEOBJECTFLAGS_CHILDREN = 1,
+  GETACTIVEOBJECTFLAGS_SELECTIONORDER = 2,
+};
+
+enum : Int32 {
+  SELECTION_NEW = 0,
+  SELECTION_ADD = 1,
+  SELECTION_SUB = 2,
+};
+
+// Document settings read by plug-ins.
+enum : Int32 {
+  DOCUMENT_MODE = 1019,     // editing mode: Mpoints 5, Medges 6, Mpolygons 7, Mobject 1...
+  DOCUMENT_DOCUNIT = 2117,  // unit-scale data of the document
+};
+enum : Int32 {
+  Mobject = 1,
+  Mmodel = 2,
+  Mpoints = 5,
+  Medges = 6,
+  Mpolygons = 7,
+};
+
+class BaseDocument : public BaseList2D {
+ public:
+  BaseDocument();
+  ~BaseDocument() override;
+  static BaseDocument* Alloc() { return new BaseDocument; }
+  static void Free(BaseDocument*& doc) {
+    delete doc;
+    doc = nullptr;
+  }
+  Int32 GetType() const override { return Dbasedocument; }
+  BaseList2D* AllocSame() const override { return new BaseDocument; }
+  BaseDocument* GetDocument() const override { return const_cast<BaseDocument*>(this); }
+
+  BaseObject* GetFirstObject() const { return static_cast<BaseObject*>(objects_.first); }
+  /// Inserts `op` under `parent` after `pred` (first child / first object when `pred` is null).
+  void InsertObject(BaseObject* op, BaseObject* parent, BaseObject* pred, Bool checknames = false);
+  /// Appends `op` as the last child of `parent` (last top-level object when null).
+  void InsertObjectLast(BaseObject* op, BaseObject* parent = nullptr);
+  BaseObject* SearchObject(const String& name) const;
+
+  BaseMaterial* GetFirstMaterial() const { return static_cast<BaseMaterial*>(materials_.first); }
+  void InsertMaterial(BaseMaterial* mat, BaseMaterial* pred = nullptr, Bool checknames = false);
+  BaseMaterial* SearchMaterial(const String& name) const;
+
+  BaseObject* GetActiveObject() const;
+  /// Selected objects in tree order; without CHILDREN, objects under a selected parent are left
+  /// out.
+  void GetActiveObjects(AtomArray& selection, GETACTIVEOBJECTFLAGS flags) const;
+  void SetActiveObject(BaseObject* op, Int32 mode = SELECTION_NEW);
+  BaseTag* GetActiveTag() const;
+  void SetActiveTag(BaseTag* tag, Int32 mode = SELECTION_NEW);
+  Int32 GetMode() const { return data_.GetInt32(DOCUMENT_MODE, Mobject); }
+  void SetMode(Int32 mode) { data_.SetInt32(DOCUMENT_MODE, mode); }
+
+  Filename GetDocumentPath() const { return path_; }
+  Filename GetDocumentName() const { return name_; }
+  void SetDocumentPath(const Filename& p) { path_ = p; }
+  void SetDocumentName(const Filename& n) { name_ = n; }
+
+  // Undo: StartUndo opens a step, AddUndo records an element before (or, for UNDOTYPE_NEW,
+  // after) its change, EndUndo closes the step. DoUndo reverts the last step.
+  Bool StartUndo();
+  Bool AddUndo(UNDOTYPE type, void* data);
+  Bool EndUndo();
+  Bool DoUndo(Bool multiple = false);
+  /// Number of closed undo steps.
+  Int32 GetUndoStepCount() const;
+  /// Types recorded in step `index` (oldest first).
+  std::vector<UNDOTYPE> GetUndoStepTypes(Int32 index) const;
+
+  /// The document's instance of scene hook `id`, or null.
+  BaseSceneHook* FindSceneHook(Int32 id) const;
+
+  // Host internals.
+  Head* GetObjectHead() { return &objects_; }
+  Head* GetMaterialHead() { return &materials_; }
+  struct UndoStep;
+
+ private:
+  Head objects_;
+  Head materials_;
+  Filename path_, name_;
+  std::vector<std::unique_ptr<UndoStep>> undo_;
+  std::unique_ptr<UndoStep> open_;
+  Int32 undoDepth_ = 0;
+  mutable std::map<Int32, BaseSceneHook*> hooks_;
+};
+
+/// The document the user works in (the host's active document).
+BaseDocument* GetActiveDocument();
+/// Host internals: makes `doc` the active document (not owned).
+void SetActiveDocument(BaseDocument* doc);

@@ -1,0 +1,195 @@
+// Objects of the scene: the base object with transform, visibility, tags and caches;
+// point and polygon objects; joints.
+#pragma once
+
+#include "c4d_basetag.h"
+
+class HierarchyHelp;
+class ObjectData;
+
+/// Four point indices; a triangle when c equals d.
+struct CPolygon {
+  Int32 a = 0, b = 0, c = 0, d = 0;
+  CPolygon() = default;
+  CPolygon(Int32 t_a, Int32 t_b, Int32 t_c) : a(t_a), b(t_b), c(t_c), d(t_c) {}
+  CPolygon(Int32 t_a, Int32 t_b, Int32 t_c, Int32 t_d) : a(t_a), b(t_b), c(t_c), d(t_d) {}
+  Int32& operator[](Int32 i) { return i == 0 ? a : i == 1 ? b : i == 2 ? c : d; }
+  Int32 operator[](Int32 i) const { return i == 0 ? a : i == 1 ? b : i == 2 ? c : d; }
+  bool operator==(const CPolygon& o) const { return a == o.a && b == o.b && c == o.c && d == o.d; }
+};
+
+/// Visibility modes of an object in the editor and in the renderer.
+constexpr Int32 MODE_ON = 0;
+constexpr Int32 MODE_OFF = 1;
+constexpr Int32 MODE_UNDEF = 2;
+
+/// Object info flags of plug-in objects.
+constexpr Int32 OBJECT_MODIFIER = 1;
+constexpr Int32 OBJECT_HIERARCHYMODIFIER = 2;
+constexpr Int32 OBJECT_GENERATOR = 4;
+constexpr Int32 OBJECT_INPUT = 8;
+
+class BaseObject : public BaseList2D {
+ public:
+  explicit BaseObject(Int32 type) : type_(type) { tagHead_.owner = this; }
+  ~BaseObject() override;
+  /// A new object of `type`: a polygon object, a joint, a plug-in object or a plain object.
+  static BaseObject* Alloc(Int32 type);
+  static void Free(BaseObject*& op) {
+    delete op;
+    op = nullptr;
+  }
+
+  Int32 GetType() const override { return type_; }
+  Bool IsInstanceOf(Int32 id) const override { return id == type_ || id == Obase; }
+  BaseList2D* AllocSame() const override { return Alloc(type_); }
+  Bool CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn = nullptr) const override;
+  BaseObject* GetClone(COPYFLAGS flags, void* trn = nullptr) const {
+    return static_cast<BaseObject*>(BaseList2D::GetClone(flags, trn));
+  }
+
+  BaseObject* GetNext() const { return static_cast<BaseObject*>(GeListNode::GetNext()); }
+  BaseObject* GetPred() const { return static_cast<BaseObject*>(GeListNode::GetPred()); }
+  BaseObject* GetUp() const { return static_cast<BaseObject*>(GeListNode::GetUp()); }
+  BaseObject* GetDown() const { return static_cast<BaseObject*>(GeListNode::GetDown()); }
+  BaseObject* GetDownLast() const { return static_cast<BaseObject*>(GeListNode::GetDownLast()); }
+
+  // Transform relative to the parent; rotations in radians.
+  Vector GetRelPos() const { return pos_; }
+  Vector GetRelRot() const { return rot_; }
+  Vector GetRelScale() const { return scale_; }
+  void SetRelPos(const Vector& v) {
+    pos_ = v;
+    SetDirty(DIRTYFLAGS_MATRIX);
+  }
+  void SetRelRot(const Vector& v) {
+    rot_ = v;
+    SetDirty(DIRTYFLAGS_MATRIX);
+  }
+  void SetRelScale(const Vector& v) {
+    scale_ = v;
+    SetDirty(DIRTYFLAGS_MATRIX);
+  }
+  ROTATIONORDER GetRotationOrder() const { return rotOrder_; }
+  void SetRotationOrder(ROTATIONORDER o) {
+    rotOrder_ = o;
+    SetDirty(DIRTYFLAGS_MATRIX);
+  }
+  /// Local matrix: translation, rotation in the object's order, scale.
+  Matrix GetMl() const;
+  /// Global matrix: the parents' matrices times the local matrix (caches: their owner's).
+  Matrix GetMg() const;
+  /// Global matrix of the parent (identity at the top).
+  Matrix GetUpMg() const;
+  /// Sets the local transform so that the global matrix becomes `mg` (no shear kept).
+  void SetMg(const Matrix& mg);
+
+  Int32 GetRenderMode() const { return renderMode_; }
+  Int32 GetEditorMode() const { return editorMode_; }
+  void SetRenderMode(Int32 mode) { renderMode_ = mode; }
+  void SetEditorMode(Int32 mode) { editorMode_ = mode; }
+
+  BaseTag* GetFirstTag() const { return static_cast<BaseTag*>(tagHead_.first); }
+  BaseTag* GetLastTag() const;
+  /// The `nr`-th tag of `type` in tag order, or null.
+  BaseTag* GetTag(Int32 type, Int32 nr = 0) const;
+  /// Inserts `tag` after `pred`, or as the first tag when `pred` is null.
+  void InsertTag(BaseTag* tag, BaseTag* pred = nullptr);
+  /// Appends `tag` as the last tag.
+  void InsertTagLast(BaseTag* tag);
+  BaseTag* MakeTag(Int32 type, BaseTag* pred = nullptr);
+  void KillTag(Int32 type, Int32 nr = 0);
+  /// Copies this object's tags (visible ones / variable ones as asked) to `dest`.
+  Bool CopyTagsTo(BaseObject* dest, Int32 visible, Int32 variable, Int32 hierarchical,
+                  void* trn = nullptr) const;
+
+  /// The generator result of this object, or null.
+  BaseObject* GetCache(HierarchyHelp* hh = nullptr) const;
+  /// The deformed copy of this object, or null.
+  BaseObject* GetDeformCache() const;
+  /// Host internals: replaces the caches (taking ownership).
+  void SetCache(BaseObject* cache);
+  void SetDeformCache(BaseObject* cache);
+  /// The object a cache belongs to (null for ordinary objects).
+  BaseObject* GetCacheParent() const { return cacheParent_; }
+
+  /// Plug-in info flags of the object's type (0 for built-in types).
+  Int32 GetInfo() const;
+
+  BaseDocument* GetDocument() const override;
+
+ protected:
+  Head tagHead_;
+
+ private:
+  Int32 type_;
+  Vector pos_, rot_, scale_{1, 1, 1};
+  ROTATIONORDER rotOrder_ = ROTATIONORDER_HPB;
+  Int32 renderMode_ = MODE_UNDEF;
+  Int32 editorMode_ = MODE_UNDEF;
+  BaseObject* cache_ = nullptr;
+  BaseObject* deformCache_ = nullptr;
+  BaseObject* cacheParent_ = nullptr;
+};
+
+/// An object made of points (kept in its Tpoint tag).
+class PointObject : public BaseObject {
+ public:
+  explicit PointObject(Int32 type) : BaseObject(type) {}
+  Bool IsInstanceOf(Int32 id) const override {
+    return id == Opoint || BaseObject::IsInstanceOf(id);
+  }
+  Int32 GetPointCount() const;
+  const Vector* GetPointR() const;
+  Vector* GetPointW();
+  /// Selected points (the object's point selection).
+  BaseSelect* GetPointS() { return &pointSel_; }
+  BaseSelect* GetPointH() { return &pointHidden_; }
+  Bool CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn = nullptr) const override;
+
+ private:
+  BaseSelect pointSel_, pointHidden_;
+};
+
+/// A polygon mesh: points in its Tpoint tag, polygons in its Tpolygon tag.
+class PolygonObject : public PointObject {
+ public:
+  PolygonObject() : PointObject(Opolygon) {}
+  static PolygonObject* Alloc(Int32 pcnt, Int32 vcnt);
+  Bool IsInstanceOf(Int32 id) const override { return PointObject::IsInstanceOf(id); }
+  BaseList2D* AllocSame() const override { return new PolygonObject; }
+
+  Int32 GetPolygonCount() const;
+  const CPolygon* GetPolygonR() const;
+  CPolygon* GetPolygonW();
+  /// Resizes points and polygons (creating the data tags when missing).
+  Bool ResizeObject(Int32 pcnt, Int32 vcnt);
+  BaseSelect* GetPolygonS() { return &polySel_; }
+  BaseSelect* GetPolygonH() { return &polyHidden_; }
+  BaseSelect* GetEdgeS() { return &edgeSel_; }
+  /// Four normals per polygon (corners a, b, c, d) from the object's normal tag or its phong
+  /// tag, or null when it has neither. Free the result with DeleteMem.
+  Vector32* CreatePhongNormals() const;
+  Bool CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn = nullptr) const override;
+
+ private:
+  BaseSelect polySel_, polyHidden_, edgeSel_;
+};
+
+/// A joint of a character rig.
+class CAJointObject : public BaseObject {
+ public:
+  CAJointObject() : BaseObject(Ojoint) {}
+  BaseList2D* AllocSame() const override { return new CAJointObject; }
+  /// The bone of the joint: the matrix is placed at the joint with its third axis pointing
+  /// along the bone towards the first child joint (the joint's own Z axis when it has none);
+  /// `len` is the bone's length (0 without a child joint).
+  void GetBone(Matrix& m, Float& len) const;
+};
+
+/// Frees memory the host handed out (phong normals and similar arrays).
+template <typename T>
+void DeleteMem(T*& p) {
+  delete[] p;
+  p = nullptr;
+}

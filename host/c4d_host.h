@@ -1,0 +1,94 @@
+// The headless host itself: loading modules, the plug-in registry, and the records of what
+// a person would have seen. Used by the application and the tests, never by plug-ins.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "c4d_plugin.h"
+
+class ToolData;
+
+namespace host {
+
+/// One registered plug-in.
+struct PluginInfo {
+  Int32 id = 0;
+  PLUGINTYPE type = PLUGINTYPE::COMMAND;
+  String name;
+  Int32 info = 0;
+  DataAllocator* allocator = nullptr;
+  String description;  // description resource name
+  String suffix;       // scene savers
+  String help;
+  Filename icon;
+  Int32 priority = 0;              // scene hooks
+  Filename resourcePath;           // the registering module's resource folder
+  CommandData* command = nullptr;  // owned by the host
+  ToolData* tool = nullptr;        // owned by the host
+};
+
+/// Plug-ins in registration order.
+const std::vector<PluginInfo>& Plugins();
+const PluginInfo* FindPlugin(Int32 id);
+/// Makes the host refuse registrations of `id` (for testing a module's start-up).
+void RefuseRegistration(Int32 id);
+/// Clears the registry and every refusal (frees command and tool instances).
+void ResetRegistry();
+
+/// The plug-in interface version the host reports to modules (15000 = R15).
+void SetApiVersion(Int32 version);
+Int32 GetApiVersion();
+
+struct LoadedModule {
+  std::string path;
+  void* handle = nullptr;
+  Int32 (*entry)(Int32, void*, void*, void*) = nullptr;
+  Bool started = false;
+};
+/// Loads one module with the operating system's loader, checks its version, initialises its
+/// resources and starts it. On failure answers false and describes why in `error`.
+Bool LoadModule(const std::string& path, std::string* error);
+/// Loads every module (*.cdl64) found in the sub-folders of `dir`.
+Bool LoadPlugins(const std::string& dir, std::string* error);
+/// Sends the modules' End and unloads them.
+void UnloadModules();
+const std::vector<LoadedModule>& Modules();
+/// Resource folder of the module currently being started (empty outside start-up).
+Filename CurrentModuleResourcePath();
+void SetCurrentModuleResourcePath(const Filename& path);
+
+/// What a person would have seen.
+struct Records {
+  std::vector<String> console;                          // GePrint lines, as printed
+  std::vector<Int32> mouse;                             // GeShowMouse calls
+  std::vector<Int32> events;                            // EventAdd flags
+  std::vector<std::pair<Int32, UInt64>> specialEvents;  // SpecialEventAdd (id, p1)
+  std::vector<String> errorDialogs;                     // dialogs the host showed on errors
+  Int32 drawViews = 0;                                  // DrawViews calls
+};
+Records& GetRecords();
+/// Copy of the console lines (safe while threads print).
+std::vector<String> ConsoleLines();
+void ClearRecords();
+/// Called for every console line as it is printed (the application prints them).
+void SetConsoleListener(std::function<void(const String&)> listener);
+
+/// Creates a saver node of plug-in `id` with its plug-in instance, its Init run and the
+/// default values of its description; null when `id` is not a registered saver.
+BaseSceneSaver* AllocSceneSaver(Int32 id);
+/// Finds the scene saver registered for a file suffix ("pmx").
+const PluginInfo* FindSaverBySuffix(const String& suffix);
+/// Exports `doc` through the saver node as the host does on File > Export.
+FILEERROR SaveDocument(BaseSceneSaver* saver, BaseDocument* doc, const Filename& name,
+                       SCENEFILTER filter = SCENEFILTER_OBJECTS | SCENEFILTER_MATERIALS);
+
+/// Makes every file write fail once `bytes` bytes have been written (-1: never).
+void SetWriteFailureAfter(Int64 bytes);
+Int64 GetWriteFailureAfter();
+
+/// Fills `bc` with the DEFAULT values of a description resource.
+void ApplyDescriptionDefaults(const String& descriptionName, BaseContainer* bc);
+
+}  // namespace host

@@ -1,0 +1,38 @@
+// Module entry: registers the module's plug-ins in their fixed order.
+#include "c4d.h"
+#include "pmx/pmxsaver.h"
+
+namespace {
+
+/// One step of the start-up chain.
+struct Registration {
+  const char* plugin;
+  Bool (*registerPlugin)();
+};
+
+// The order is fixed: documents store the plug-in ids, and the first refusal ends the chain.
+constexpr Registration kRegistrations[] = {
+    {"PMX scene saver", RegisterPmxSaver},
+};
+
+}  // namespace
+
+Bool PluginStart() {
+  for (const Registration& r : kRegistrations) {
+    if (!r.registerPlugin()) return false;
+  }
+  return true;
+}
+
+void PluginEnd() {}
+
+Bool PluginMessage(Int32 id, void*) {
+  switch (id) {
+    case C4DPL_MSG_PRIORITY:
+      return true;
+    case C4DPL_MSG_INIT_SYS:
+      return resource.Init();
+    default:
+      return false;
+  }
+}

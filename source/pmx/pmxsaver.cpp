@@ -1,0 +1,3 @@
+#include "pmx/pmxsaver.h"
+
+Bool RegisterPmxSaver() { return true; }
