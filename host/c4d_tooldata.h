@@ -27,6 +27,8 @@ class DescriptionToolData : public ToolData {
  public:
   virtual const String GetResourceSymbol() = 0;
   virtual Int32 GetToolPluginId() = 0;
+  /// Adds the DEFAULT values of the tool's description resource for ids not yet set.
+  void InitDefaultSettings(BaseDocument* doc, BaseContainer& data) override;
   /// The tool's settings container (the host's tool data of this tool).
   BaseContainer& GetToolData() { return settings_; }
 
