@@ -444,7 +444,9 @@ Bool LoadDescriptionResource(const Filename& resDir, const String& name, Descrip
     if (error) *error = resFile.string() + ": cannot read";
     return false;
   }
-  std::map<std::string, Int32> symbols;
+  // The host's own group ids that descriptions place their parameters in (its Tbase,
+  // Obase and Fbase descriptions, which a module's resources include but do not carry).
+  std::map<std::string, Int32> symbols = {{"ID_TAGPROPERTIES", 998}, {"ID_OBJECTPROPERTIES", 998}};
   ReadFile(res / "c4d_symbols.h", &hText);
   ParseSymbols(hText, &symbols);
   if (ReadFile(res / "description" / (n + ".h"), &hText)) ParseSymbols(hText, &symbols);

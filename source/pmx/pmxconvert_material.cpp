@@ -1,0 +1,127 @@
+// Materials: one PMX material per texture tag that owns triangles, plus the shared default
+// material for polygons no texture tag covers.
+#include "pmx/pmxconvert.h"
+#include "pmxedge/pmxedgetag.h"
+
+namespace {
+
+/// The default material: what polygons without a material are drawn with.
+void MakeDefaultMaterial(PmxMaterial* m) {
+  m->name = String("デフォルト");
+  m->nameEnglish = String("default");
+  m->diffuse[0] = m->diffuse[1] = m->diffuse[2] = 1;
+  m->diffuse[3] = 1.0;
+  m->specular[0] = m->specular[1] = m->specular[2] = 0;
+  m->specularPower = 0;
+  m->ambient[0] = m->ambient[1] = m->ambient[2] = 0.5;
+  m->textureIndex = -1;
+  m->sphereTextureIndex = -1;
+  m->sphereMode = 0;
+  m->sharedToon = 1;
+  m->toonIndex = 0;
+  m->memo =
+      String("CINEMA 4D 上でマテリアルが設定されていない面に対して適用している代替素材です。");
+}
+
+/// The enabled channel `id` of `mat` with its data, or false when the channel is off.
+bool ReadChannel(BaseMaterial* mat, Int32 id, BaseContainer* data) {
+  if (!mat->GetChannelState(id)) return false;
+  BaseChannel* channel = mat->GetChannel(id);
+  *data = channel ? channel->GetData() : BaseContainer();
+  return true;
+}
+
+}  // namespace
+
+PmxMaterial* PmxMaterialForTextureTag(PmxPolygonExchange* model, BaseTag* textureTag,
+                                      const String& objectName, BaseTag* edgeTag,
+                                      const PmxExportSettings& settings) {
+  auto found = model->materialsByTextureTag.find(textureTag);
+  if (found != model->materialsByTextureTag.end()) return found->second;
+
+  model->materials.push_back(std::make_unique<PmxMaterial>());
+  PmxMaterial* m = model->materials.back().get();
+  model->materialsByTextureTag[textureTag] = m;
+  if (!textureTag) {
+    MakeDefaultMaterial(m);
+    return m;
+  }
+
+  BaseMaterial* mat = textureTag->GetType() == Ttexture
+                          ? static_cast<TextureTag*>(textureTag)->GetMaterial()
+                          : nullptr;
+  String texture;
+  if (mat) {
+    m->name = mat->GetName();
+    if (settings.materialNameWithObject) m->name += String("-") + objectName;
+
+    BaseContainer data;
+    m->diffuse[3] = ReadChannel(mat, CHANNEL_TRANSPARENCY, &data)
+                        ? 1 - data.GetFloat(BASECHANNEL_BRIGHTNESS_EX)
+                        : 1.0;
+    if (ReadChannel(mat, CHANNEL_COLOR, &data)) {
+      texture = data.GetString(BASECHANNEL_TEXTURE);
+      const Vector color = data.GetVector(BASECHANNEL_COLOR_EX);
+      const Float brightness = data.GetFloat(BASECHANNEL_BRIGHTNESS_EX);
+      m->diffuse[0] = color.x * brightness;
+      m->diffuse[1] = color.y * brightness;
+      m->diffuse[2] = color.z * brightness;
+    } else {
+      m->diffuse[0] = m->diffuse[1] = m->diffuse[2] = 1;
+    }
+    if (ReadChannel(mat, CHANNEL_SPECULAR, &data)) {
+      const Vector color = data.GetVector(BASECHANNEL_COLOR_EX);
+      m->specular[0] = color.x;
+      m->specular[1] = color.y;
+      m->specular[2] = color.z;
+      m->specularPower = data.GetFloat(BASECHANNEL_BRIGHTNESS_EX);
+    } else {
+      m->specular[0] = m->specular[1] = m->specular[2] = 0;
+      m->specularPower = 0;
+    }
+    if (ReadChannel(mat, CHANNEL_LUMINANCE, &data)) {
+      const Vector color = data.GetVector(BASECHANNEL_COLOR_EX);
+      const Float brightness = data.GetFloat(BASECHANNEL_BRIGHTNESS_EX);
+      m->ambient[0] = color.x * brightness;
+      m->ambient[1] = color.y * brightness;
+      m->ambient[2] = color.z * brightness;
+    } else {
+      m->ambient[0] = m->ambient[1] = m->ambient[2] = 0.5;
+    }
+  }
+
+  if (const PmxEdgeTag* edge = edgeTag ? edgeTag->GetNodeData<PmxEdgeTag>() : nullptr) {
+    m->doubleSided = edge->GetBool(PMX_EDGE_DOUBLE_SIDED) ? 1 : 0;
+    m->groundShadow = edge->GetBool(PMX_EDGE_GROUND_SHADOW) ? 1 : 0;
+    m->selfShadowMap = edge->GetBool(PMX_EDGE_SELF_SHADOW_MAP) ? 1 : 0;
+    m->selfShadow = edge->GetBool(PMX_EDGE_SELF_SHADOW) ? 1 : 0;
+    m->drawEdge = edge->GetBool(PMX_EDGE_DRAW) ? 1 : 0;
+    const Vector color = edge->GetVector(PMX_EDGE_COLOR);
+    m->edgeColor[0] = color.x;
+    m->edgeColor[1] = color.y;
+    m->edgeColor[2] = color.z;
+    m->edgeColor[3] = 1.0;
+    m->edgeSize = edge->GetFloat(PMX_EDGE_SIZE);
+  }
+
+  m->textureIndex = model->GetTextureIndex(texture);
+  m->sphereTextureIndex = -1;
+  m->sphereMode = 0;
+  m->sharedToon = 1;
+  m->toonIndex = 0;
+  return m;
+}
+
+void PmxRemoveUnusedDefaultMaterial(PmxPolygonExchange* model) {
+  auto found = model->materialsByTextureTag.find(nullptr);
+  if (found == model->materialsByTextureTag.end()) return;
+  PmxMaterial* def = found->second;
+  if (!def->triangles.empty()) return;
+  model->materialsByTextureTag.erase(found);
+  for (auto it = model->materials.begin(); it != model->materials.end(); ++it) {
+    if (it->get() == def) {
+      model->materials.erase(it);
+      break;
+    }
+  }
+}
