@@ -1,6 +1,8 @@
 // Module entry: registers the module's plug-ins in their fixed order.
 #include "c4d.h"
 #include "pmx/pmxsaver.h"
+#include "pmxbone/pmxbonetag.h"
+#include "pmxedge/pmxedgetag.h"
 
 namespace {
 
@@ -13,6 +15,8 @@ struct Registration {
 // The order is fixed: documents store the plug-in ids, and the first refusal ends the chain.
 constexpr Registration kRegistrations[] = {
     {"PMX scene saver", RegisterPmxSaver},
+    {"PMX bone option tag", RegisterPmxBoneOptionTag},
+    {"PMX edge tag", RegisterPmxEdgeTag},
 };
 
 }  // namespace
