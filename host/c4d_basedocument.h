@@ -98,6 +98,14 @@ class BaseDocument : public BaseList2D {
   /// Types recorded in step `index` (oldest first).
   std::vector<UNDOTYPE> GetUndoStepTypes(Int32 index) const;
 
+  /// Evaluates the document as the host does before it draws, renders or saves it. With
+  /// `caches`, every plug-in generator's result is rebuilt or reused through its
+  /// GetVirtualObjects (children before their parents, so that inputs are ready); the
+  /// inputs that generators touch carry BIT_CONTROLOBJECT afterwards. No plug-in of this
+  /// host animates or registers expressions, so the other passes have nothing to run.
+  Bool ExecutePasses(BaseThread* bt, Bool animation, Bool expressions, Bool caches,
+                     BUILDFLAGS flags);
+
   /// The document's instance of scene hook `id`, or null.
   BaseSceneHook* FindSceneHook(Int32 id) const;
 

@@ -142,6 +142,11 @@ BaseDocument* GeListNode::GetDocument() const {
 }
 
 Bool GeListNode::Message(Int32 type, void* data) {
+  // A changed element is dirty for everything built from it (generators compare the dirty
+  // state of their inputs).
+  if (type == MSG_UPDATE || type == MSG_CHANGE) {
+    if (auto* bl = dynamic_cast<BaseList2D*>(this)) bl->SetDirty(DIRTYFLAGS_DATA);
+  }
   if (nodeData_) return nodeData_->Message(this, type, data);
   return true;
 }

@@ -70,6 +70,7 @@ enum DIRTYFLAGS : Int32 {
 };
 
 enum DESCFLAGS_GET : Int32 { DESCFLAGS_GET_0 = 0 };
+enum DESCFLAGS_DESC : Int32;  // c4d_nodedata.h
 enum DESCFLAGS_SET : Int32 { DESCFLAGS_SET_0 = 0 };
 
 /// One level of a description id: the parameter id, its data type and its creator.
@@ -90,6 +91,12 @@ struct DescID {
   DescID(const DescLevel& l) : id(l.id), dtype(l.dtype) {}
   bool operator==(const DescID& o) const { return id == o.id; }
   bool operator<(const DescID& o) const { return id < o.id; }
+  /// Whether this id lies inside `cmp` (with one level: the ids are equal); `pos` receives
+  /// the number of matching levels.
+  Bool IsPartOf(const DescID& cmp, Int32* pos) const {
+    if (pos) *pos = id == cmp.id ? 1 : 0;
+    return id == cmp.id;
+  }
 };
 
 /// Data of MSG_DESCRIPTION_COMMAND.
@@ -179,6 +186,9 @@ class BaseList2D : public GeListNode {
   void SetData(const BaseContainer& bc, Bool add = true);
 
   Bool GetParameter(const DescID& id, GeData& t_data, DESCFLAGS_GET flags = DESCFLAGS_GET_0);
+  /// Fills `description` as the attribute manager shows the element: its plug-in's
+  /// GetDescription, or the description resource of its type.
+  Bool GetDescription(Description* description, DESCFLAGS_DESC flags);
   Bool SetParameter(const DescID& id, const GeData& t_data, DESCFLAGS_SET flags = DESCFLAGS_SET_0);
 
   Int32 GetAllBits() const { return bits_; }

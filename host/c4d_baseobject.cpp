@@ -57,6 +57,8 @@ Bool BaseObject::CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn) const {
   d->rotOrder_ = rotOrder_;
   d->renderMode_ = renderMode_;
   d->editorMode_ = editorMode_;
+  // A copy of a generator's input is an input until the next evaluation, like its original.
+  d->touched_ = touched_ && !(flags & COPYFLAGS_NO_BITS);
   FreeChain(&d->tagHead_);
   for (BaseTag* t = GetFirstTag(); t; t = t->GetNext()) {
     BaseTag* c = t->GetClone(COPYFLAGS(flags | COPYFLAGS_NO_HIERARCHY), trn);

@@ -4,8 +4,32 @@
 
 #include "c4d_basetag.h"
 
-class HierarchyHelp;
+class BaseThread;
 class ObjectData;
+
+/// Why the host builds caches: the editor (0) or a renderer.
+enum BUILDFLAGS : Int32 {
+  BUILDFLAGS_0 = 0,
+  BUILDFLAGS_INTERNALRENDERER = 2,
+  BUILDFLAGS_EXTERNALRENDERER = 4,
+  BUILDFLAGS_ISOPARM = 8,
+};
+
+/// What the host hands a generator while it builds the caches of a document.
+class HierarchyHelp {
+ public:
+  HierarchyHelp(BaseDocument* doc, BaseThread* bt, BUILDFLAGS flags)
+      : doc_(doc), thread_(bt), flags_(flags) {}
+  Float GetLOD() const { return 1.0; }
+  BUILDFLAGS GetBuildFlags() const { return flags_; }
+  BaseThread* GetThread() const { return thread_; }
+  BaseDocument* GetDocument() const { return doc_; }
+
+ private:
+  BaseDocument* doc_;
+  BaseThread* thread_;
+  BUILDFLAGS flags_;
+};
 
 /// Four point indices; a triangle when c equals d.
 struct CPolygon {
@@ -103,6 +127,34 @@ class BaseObject : public BaseList2D {
   Bool CopyTagsTo(BaseObject* dest, Int32 visible, Int32 variable, Int32 hierarchical,
                   void* trn = nullptr) const;
 
+  // Generator support (c4d_hierarchy.cpp). A generator lists the objects its result depends
+  // on; the host compares the list with the one of the previous evaluation, and touching
+  // the list marks those objects as the generator's inputs (BIT_CONTROLOBJECT: not drawn,
+  // not exported on their own) until the next evaluation of the document.
+
+  /// Starts a new dependence list (the previous one is kept for the comparison).
+  void NewDependenceList();
+  /// Adds `op` (with its current dirty state) to the new dependence list.
+  void AddDependence(HierarchyHelp* hh, BaseObject* op);
+  /// True when the new list names the same objects, in the same order and unchanged, as the
+  /// list of the previous evaluation.
+  Bool CompareDependenceList();
+  /// Touches every object of the current dependence list.
+  void TouchDependenceList();
+  /// Marks this object as an input used by a generator (sets BIT_CONTROLOBJECT) and resets
+  /// its dirty state for IsDirty.
+  void Touch();
+  /// True when the generator's result must be rebuilt: there is none, or the cache was
+  /// marked dirty (SetDirty with DIRTYFLAGS_CACHE) since it was built.
+  Bool CheckCache(HierarchyHelp* hh);
+  /// True when the counters of `flags` changed since the object was last touched or, for a
+  /// generator, since its cache was last built.
+  Bool IsDirty(DIRTYFLAGS flags) const;
+  /// Host internals: called after the host has stored a generator's result.
+  void MarkCacheBuilt();
+  /// Host internals: takes back the mark of Touch (before the next evaluation).
+  void ClearTouch();
+
   /// The generator result of this object, or null.
   BaseObject* GetCache(HierarchyHelp* hh = nullptr) const;
   /// The deformed copy of this object, or null.
@@ -130,6 +182,15 @@ class BaseObject : public BaseList2D {
   BaseObject* cache_ = nullptr;
   BaseObject* deformCache_ = nullptr;
   BaseObject* cacheParent_ = nullptr;
+  struct Dependence {
+    UInt64 id = 0;
+    UInt32 dirty = 0;
+    bool operator==(const Dependence& o) const { return id == o.id && dirty == o.dirty; }
+  };
+  std::vector<Dependence> dependences_, previousDependences_;
+  UInt32 touchedDirty_[8] = {};
+  UInt32 builtCacheDirty_ = 0;
+  bool touched_ = false;
 };
 
 /// An object made of points (kept in its Tpoint tag).

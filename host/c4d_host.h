@@ -88,6 +88,11 @@ FILEERROR SaveDocument(BaseSceneSaver* saver, BaseDocument* doc, const Filename&
 void SetWriteFailureAfter(Int64 bytes);
 Int64 GetWriteFailureAfter();
 
+/// Whether the editor draws `op`: not when a generator uses it as an input (it carries
+/// BIT_CONTROLOBJECT after the evaluation), nor when its editor visibility, or the nearest
+/// one set above it, is off.
+Bool IsVisibleInEditor(const BaseObject* op);
+
 /// Fills `bc` with the DEFAULT values of a description resource.
 void ApplyDescriptionDefaults(const String& descriptionName, BaseContainer* bc);
 

@@ -10,9 +10,17 @@ Bool NodeData::CopyTo(NodeData*, GeListNode*, GeListNode*, COPYFLAGS, void*) { r
 
 Bool NodeData::GetDescription(GeListNode* node, Description* description, DESCFLAGS_DESC& flags) {
   if (!node || !description) return false;
+  // A plug-in that loaded (and extended) its description itself says so with the flag.
+  if (flags & DESCFLAGS_DESC_LOADED) return true;
   if (!description->LoadDescription(node->GetType())) return false;
   flags = flags | DESCFLAGS_DESC_LOADED;
   return true;
+}
+
+Bool BaseList2D::GetDescription(Description* description, DESCFLAGS_DESC flags) {
+  if (!description) return false;
+  if (nodeData_) return nodeData_->GetDescription(this, description, flags);
+  return description->LoadDescription(GetType());
 }
 
 Bool NodeData::GetDEnabling(GeListNode*, const DescID&, const GeData&, DESCFLAGS_ENABLE,

@@ -108,6 +108,9 @@ FILEERROR SaveDocument(BaseSceneSaver* saver, BaseDocument* doc, const Filename&
   if (!saver) return FILEERROR_INVALID;
   auto* data = saver->GetNodeData<SceneSaverData>();
   if (!data) return FILEERROR_INVALID;
+  // A saver reads the document as the editor shows it: generators' results are current and
+  // the objects they use as inputs are marked as such.
+  if (doc) doc->ExecutePasses(nullptr, true, true, true, BUILDFLAGS_0);
   return data->Save(saver, name, doc, filter);
 }
 

@@ -3,6 +3,7 @@
 #include "pmx/pmxsaver.h"
 #include "pmxbone/pmxbonetag.h"
 #include "pmxedge/pmxedgetag.h"
+#include "pmxmorph/pmxmorph.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ struct Registration {
 // The order is fixed: documents store the plug-in ids, and the first refusal ends the chain.
 constexpr Registration kRegistrations[] = {
     {"PMX scene saver", RegisterPmxSaver},
+    {"PMX morph object", RegisterPmxMorphObject},
     {"PMX bone option tag", RegisterPmxBoneOptionTag},
     {"PMX edge tag", RegisterPmxEdgeTag},
 };
