@@ -1,9 +1,11 @@
 // Module entry: registers the module's plug-ins in their fixed order.
 #include "c4d.h"
+#include "commands/weightcountrestriction.h"
 #include "pmx/pmxsaver.h"
 #include "pmxbone/pmxbonetag.h"
 #include "pmxedge/pmxedgetag.h"
 #include "pmxmorph/pmxmorph.h"
+#include "weighttransfer/weighttransfer.h"
 
 namespace {
 
@@ -19,6 +21,8 @@ constexpr Registration kRegistrations[] = {
     {"PMX morph object", RegisterPmxMorphObject},
     {"PMX bone option tag", RegisterPmxBoneOptionTag},
     {"PMX edge tag", RegisterPmxEdgeTag},
+    {"weight count restriction command", RegisterWeightCountRestriction},
+    {"weight transfer tool", RegisterWeightTransferTool},
 };
 
 }  // namespace
