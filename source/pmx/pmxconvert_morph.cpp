@@ -1,14 +1,69 @@
-// Morph targets of a base object. Targets are only collected for now; their offsets are
-// not yet turned into vertex morphs.
+// Morph targets of a base object: accepted during the walk, turned into vertex morphs when
+// the base is emitted.
+#include <algorithm>
+
 #include "pmx/pmxconvert.h"
 
 Bool PmxOfferMorphTarget(PmxPolygonExchangeObject* base, BaseObject* target) {
   if (!base || !target || !base->sourceObject || target->GetType() != Opolygon) return false;
+  const PolygonObject* source = base->sourceObject;
+  const String name = target->GetName();
+  if (static_cast<PolygonObject*>(target)->GetPointCount() != source->GetPointCount()) {
+    GePrint(String("モーフターゲット[") + name + String("]はベースオブジェクト[") +
+            source->GetName() + String("]と頂点数が異なります。\n"));
+    return false;
+  }
+  for (const BaseObject* accepted : base->morphTargets) {
+    if (accepted->GetName() == name) {
+      GePrint(String("モーフターゲット[") + name +
+              String("]は既に同名のターゲットが存在しています。\n"));
+      return false;
+    }
+  }
   base->morphTargets.push_back(target);
   return true;
 }
 
-PmxMorph* PmxAddMorphOffsets(PmxPolygonExchange*, PmxPolygonExchangeObject*, BaseObject*, Int64,
-                             Float) {
-  return nullptr;
+PmxMorph* PmxAddMorphOffsets(PmxPolygonExchange* model, PmxPolygonExchangeObject* base,
+                             BaseObject* target, Int64 baseVertexIndex, Float scale) {
+  if (!model || !base || !base->sourceObject || !target || target->GetType() != Opolygon)
+    return nullptr;
+  const String name = target->GetName();
+  if (!name.Content()) return nullptr;
+
+  // Targets of one name feed one morph, under one morph object or under several.
+  PmxMorph* morph = nullptr;
+  auto found = model->morphsByName.find(name);
+  if (found != model->morphsByName.end()) {
+    morph = found->second;
+  } else {
+    model->morphs.push_back(std::make_unique<PmxMorph>());
+    morph = model->morphs.back().get();
+    morph->name = name;
+    model->morphsByName.emplace(name, morph);
+  }
+
+  const PolygonObject* source = base->sourceObject;
+  const auto* shape = static_cast<const PolygonObject*>(target);
+  const Vector* b = source->GetPointR();
+  const Vector* t = shape->GetPointR();
+  const Int32 n = std::min(source->GetPointCount(), shape->GetPointCount());
+  if (!b || !t) return morph;
+
+  // Both shapes are placed with the base's matrix: a target object moved aside in the
+  // scene gives the same offsets as one left in place.
+  const Matrix m = source->GetMg();
+  for (Int32 i = 0; i < n; ++i) {
+    const Vector d = (m * t[i] - m * b[i]) * scale;
+    for (const PmxObjectVertex* v = base->FirstVertexOfPoint(i); v;
+         v = base->NextVertexOfSamePoint(*v)) {
+      PmxMorphOffset offset;
+      offset.vertexIndex = static_cast<Int32>(baseVertexIndex + v->localIndex);
+      offset.offset[0] = d.x;
+      offset.offset[1] = d.y;
+      offset.offset[2] = d.z;
+      morph->offsets.push_back(offset);
+    }
+  }
+  return morph;
 }
