@@ -1,7 +1,56 @@
 // pmxexport: exports scenes to PMX through the TavoPmxExport module on the headless host.
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
-int main(int, char**) {
-  std::puts("pmxexport: not yet built");
-  return 1;
+#include "app_host.h"
+#include "cli.h"
+#include "commands.h"
+
+namespace {
+
+// Sub-commands in the order --help lists them. Add a row for a new cmd_<name>.cpp.
+constexpr pmxapp::SubCommand kCommands[] = {
+    {"export", "export a scene file to a PMX model", pmxapp::RunExport},
+    {"demo", "export the built-in sample character", pmxapp::RunDemo},
+    {"scene-dump", "load a scene file and write it back", pmxapp::RunSceneDump},
+};
+
+void PrintHelp() {
+  std::printf(
+      "Usage: pmxexport COMMAND [options]\n"
+      "\n"
+      "Exports Cinema 4D scenes, given as scene files (docs/scene-format.md), to PMX 2.0\n"
+      "models through the TavoPmxExport plug-in running on a headless host.\n"
+      "\n"
+      "Commands:\n");
+  for (const auto& c : kCommands) std::printf("  %-14s %s\n", c.name, c.summary);
+  std::printf(
+      "\n"
+      "'pmxexport COMMAND --help' describes a command. The exit code is 0 on success,\n"
+      "1 when the work failed and 2 for a mistake on the command line.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintHelp();
+    return pmxapp::kExitUsage;
+  }
+  const std::string name = argv[1];
+  if (name == "-h" || name == "--help" || name == "help") {
+    PrintHelp();
+    return pmxapp::kExitOk;
+  }
+  for (const auto& c : kCommands) {
+    if (name != c.name) continue;
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    const int code = c.run(args);
+    pmxapp::StopHost();
+    std::fflush(stdout);
+    return code;
+  }
+  return pmxapp::UsageError("", "unknown command '" + name + "'");
 }

@@ -30,10 +30,23 @@ BaseObject* BaseObject::Alloc(Int32 type) {
   return op;
 }
 
+namespace {
+
+// A cache is a chain of siblings; deleting a node frees its children but not its next sibling.
+void FreeSiblings(BaseObject* first) {
+  while (first) {
+    BaseObject* next = first->GetNext();
+    delete first;
+    first = next;
+  }
+}
+
+}  // namespace
+
 BaseObject::~BaseObject() {
   FreeChain(&tagHead_);
-  delete cache_;
-  delete deformCache_;
+  FreeSiblings(cache_);
+  FreeSiblings(deformCache_);
 }
 
 Int32 BaseObject::GetInfo() const {
@@ -158,14 +171,14 @@ BaseObject* BaseObject::GetDeformCache() const { return deformCache_; }
 
 void BaseObject::SetCache(BaseObject* cache) {
   if (cache_ == cache) return;
-  delete cache_;
+  FreeSiblings(cache_);
   cache_ = cache;
   for (BaseObject* c = cache_; c; c = c->GetNext()) c->cacheParent_ = this;
 }
 
 void BaseObject::SetDeformCache(BaseObject* cache) {
   if (deformCache_ == cache) return;
-  delete deformCache_;
+  FreeSiblings(deformCache_);
   deformCache_ = cache;
   for (BaseObject* c = deformCache_; c; c = c->GetNext()) c->cacheParent_ = this;
 }

@@ -1,0 +1,157 @@
+// pmxexport export: a scene file to PMX through the module's saver.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "app_host.h"
+#include "c4d_host.h"
+#include "cli.h"
+#include "commands.h"
+#include "scene_file.h"
+#include "scene_format.h"
+
+namespace pmxapp {
+
+namespace {
+
+// Settings of the PMX saver (its description parameters).
+constexpr Int32 kSaverUnitScale = 2000;
+constexpr Int32 kSaverUseTextureFolder = 2001;
+constexpr Int32 kSaverTextureFolder = 2002;
+constexpr Int32 kSaverMaterialNameWithObject = 2003;
+constexpr Int32 kSaverLimitDeformToInfluences = 2005;
+
+const char* kHelp =
+    "Usage: pmxexport export INPUT -o OUTPUT.pmx [options]\n"
+    "\n"
+    "Exports the scene file INPUT (JSON, see docs/scene-format.md) to a PMX 2.0 model through\n"
+    "the TavoPmxExport saver, the way the host's File > Export does. The saver's console lines\n"
+    "are printed as they come.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE             the PMX file to write (required); an existing file is\n"
+    "                                replaced only when the export succeeds\n";
+
+}  // namespace
+
+const char* const kHelpOption = "  -h, --help                    show this help\n";
+
+const char* ExportOptionsHelp() {
+  return "      --unit LENGTH             the length of one PMX unit: 8cm (the saver's default,\n"
+         "                                the usual MMD scale), 1m, 0.5in, ... (km m cm mm um nm\n"
+         "                                mi yd ft in)\n"
+         "      --texture-folder DIR      write texture paths as DIR followed by the texture's\n"
+         "                                name\n"
+         "      --material-name-with-object\n"
+         "                                name each material \"<material>-<object>\"\n"
+         "      --limit-deform            give each vertex BDEF1, BDEF2 or BDEF4 by its number of\n"
+         "                                influences and normalise its weights (default: BDEF4\n"
+         "                                with the weights as stored)\n";
+}
+
+void AddExportOptions(ArgParser& parser, ExportOptionText* text) {
+  parser.Value("--unit", "", &text->unit, &text->unitGiven);
+  parser.Value("--texture-folder", "", &text->textureFolder, &text->textureFolderGiven);
+  parser.Flag("--material-name-with-object", &text->materialNameWithObject);
+  parser.Flag("--limit-deform", &text->limitDeform);
+}
+
+bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, std::string* error) {
+  if (text.unitGiven) {
+    settings->unit = scene::ParseUnitScale(text.unit);
+    if (!settings->unit) {
+      *error = "--unit expects a positive length such as 8cm or 1m, not '" + text.unit + "'";
+      return false;
+    }
+  }
+  if (text.textureFolderGiven) settings->textureFolder = text.textureFolder;
+  settings->materialNameWithObject = text.materialNameWithObject;
+  settings->limitDeform = text.limitDeform;
+  return true;
+}
+
+int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSettings& settings,
+                   const std::string& command) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path out(output);
+  if (fs::is_directory(out, ec)) {
+    PrintError(command, output + " is a folder; give the PMX file's name");
+    return kExitFailure;
+  }
+  const fs::path folder = out.has_parent_path() ? out.parent_path() : fs::path(".");
+  if (!fs::is_directory(folder, ec)) {
+    PrintError(command,
+               "cannot write " + output + ": the folder " + folder.string() + " does not exist");
+    return kExitFailure;
+  }
+
+  const host::PluginInfo* saverInfo = host::FindSaverBySuffix(String("pmx"));
+  if (!saverInfo) {
+    PrintError(command, "no PMX saver is registered (the modules in " + PluginFolder() +
+                            " did not register one)");
+    return kExitFailure;
+  }
+  std::unique_ptr<BaseSceneSaver> saver(host::AllocSceneSaver(saverInfo->id));
+  if (!saver) {
+    PrintError(command, "the PMX saver could not be created");
+    return kExitFailure;
+  }
+  BaseContainer* bc = saver->GetDataInstance();
+  if (settings.unit) bc->SetData(kSaverUnitScale, GeData(*settings.unit));
+  if (settings.textureFolder) {
+    bc->SetBool(kSaverUseTextureFolder, true);
+    bc->SetString(kSaverTextureFolder, String(*settings.textureFolder));
+  }
+  if (settings.materialNameWithObject) bc->SetBool(kSaverMaterialNameWithObject, true);
+  if (settings.limitDeform) bc->SetBool(kSaverLimitDeformToInfluences, true);
+
+  BaseDocument* previous = GetActiveDocument();
+  SetActiveDocument(doc);
+  const FILEERROR result = host::SaveDocument(saver.get(), doc, Filename(String(output)));
+  SetActiveDocument(previous);
+  if (result != FILEERROR_NONE) {
+    PrintError(command, "the export to " + output + " failed (file error " +
+                            std::to_string(static_cast<int>(result)) + ")");
+    return kExitFailure;
+  }
+  // A saver that answers success must have written the file.
+  if (!fs::exists(out, ec)) {
+    PrintError(command, "the saver reported success but wrote no file " + output);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int RunExport(const std::vector<std::string>& args) {
+  const std::string command = "export";
+  std::string input, output;
+  bool outputGiven = false;
+  ExportOptionText text;
+  ArgParser parser(command);
+  parser.Positional("INPUT (the scene file)", &input, true);
+  parser.Value("--output", "-o", &output, &outputGiven);
+  AddExportOptions(parser, &text);
+  std::string error;
+  if (!parser.Parse(args, &error)) return UsageError(command, error);
+  if (parser.HelpWanted()) {
+    std::printf("%s%s%s", kHelp, ExportOptionsHelp(), kHelpOption);
+    return kExitOk;
+  }
+  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.pmx");
+  ExportSettings settings;
+  if (!ReadExportOptions(text, &settings, &error)) return UsageError(command, error);
+
+  if (!StartHost(&error)) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  std::unique_ptr<BaseDocument> doc = LoadSceneFile(input, &error);
+  if (!doc) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  return ExportDocument(doc.get(), output, settings, command);
+}
+
+}  // namespace pmxapp

@@ -1,0 +1,29 @@
+// Scene files: a JSON form of a host document that people write by hand and the app writes
+// back after a tool has run. The format is described in docs/scene-format.md.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "c4d.h"
+
+namespace pmxapp {
+
+/// Loads a scene file into a new document whose path and name are those of the file.
+/// On any problem answers null and sets `error` to one line naming the file, the place
+/// (line and column, or the JSON path) and what was expected. Plug-in objects and tags are
+/// created through the registry, so the module must be loaded first.
+std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string* error);
+
+/// Loads scene text; `displayName` names the text in messages and becomes the document name.
+std::unique_ptr<BaseDocument> LoadSceneText(const std::string& text, const std::string& displayName,
+                                            std::string* error);
+
+/// Writes `doc` as a scene file. The target is replaced only when the whole text was written;
+/// a document holding values JSON cannot express (NaN, infinity) is refused.
+bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* error);
+
+/// The scene text of `doc` (the document path is written when it is set).
+std::string SceneToText(BaseDocument* doc);
+
+}  // namespace pmxapp

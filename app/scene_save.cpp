@@ -1,0 +1,693 @@
+// Writing scene files: every field the reader takes, in a layout meant for people (short arrays
+// on one line), with numbers that read back to exactly the values the document holds.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+
+#include "c4d_host.h"
+#include "scene_file.h"
+#include "scene_format.h"
+
+namespace pmxapp {
+
+namespace {
+
+using OJson = nlohmann::ordered_json;
+using namespace scene;
+
+// ----- layout -----
+
+constexpr size_t kWidth = 100;
+
+bool IsScalar(const OJson& v) { return !v.is_array() && !v.is_object(); }
+
+std::string ScalarText(const OJson& v) {
+  return v.dump(-1, ' ', false, OJson::error_handler_t::replace);
+}
+
+/// The one-line form of a value, or nothing when it holds objects inside arrays, is deeper than
+/// three levels or is longer than `limit`.
+std::optional<std::string> Inline(const OJson& v, size_t limit, int depth = 0) {
+  if (IsScalar(v)) return ScalarText(v);
+  if (depth >= 3) return std::nullopt;
+  std::string s = v.is_array() ? "[" : "{";
+  bool first = true;
+  if (v.is_array()) {
+    for (const auto& e : v) {
+      if (e.is_object()) return std::nullopt;
+      auto t = Inline(e, limit, depth + 1);
+      if (!t) return std::nullopt;
+      s += (first ? "" : ", ") + *t;
+      first = false;
+      if (s.size() > limit) return std::nullopt;
+    }
+  } else {
+    for (const auto& [key, e] : v.items()) {
+      auto t = Inline(e, limit, depth + 1);
+      if (!t) return std::nullopt;
+      s += (first ? "" : ", ") + ScalarText(OJson(key)) + ": " + *t;
+      first = false;
+      if (s.size() > limit) return std::nullopt;
+    }
+  }
+  s += v.is_array() ? "]" : "}";
+  if (s.size() > limit) return std::nullopt;
+  return s;
+}
+
+void Emit(const OJson& v, size_t indent, size_t column, std::string& out) {
+  const size_t room = column < kWidth ? kWidth - column : 0;
+  if (IsScalar(v)) {
+    out += ScalarText(v);
+    return;
+  }
+  if (v.empty()) {
+    out += v.is_array() ? "[]" : "{}";
+    return;
+  }
+  if (auto t = Inline(v, std::max<size_t>(room, 40))) {
+    out += *t;
+    return;
+  }
+  const std::string pad(indent + 2, ' ');
+  if (v.is_array()) {
+    bool allScalar = true;
+    for (const auto& e : v) allScalar = allScalar && IsScalar(e);
+    out += "[\n";
+    if (allScalar) {
+      // Long runs of numbers (weights, vertex maps) are filled into lines.
+      std::string line;
+      for (size_t i = 0; i < v.size(); ++i) {
+        std::string item = ScalarText(v[i]) + (i + 1 < v.size() ? "," : "");
+        if (!line.empty() && pad.size() + line.size() + 1 + item.size() > kWidth) {
+          out += pad + line + "\n";
+          line.clear();
+        }
+        line += (line.empty() ? "" : " ") + item;
+      }
+      out += pad + line + "\n";
+    } else {
+      for (size_t i = 0; i < v.size(); ++i) {
+        out += pad;
+        Emit(v[i], indent + 2, indent + 2, out);
+        out += i + 1 < v.size() ? ",\n" : "\n";
+      }
+    }
+    out += std::string(indent, ' ') + "]";
+    return;
+  }
+  out += "{\n";
+  size_t i = 0;
+  for (const auto& [key, e] : v.items()) {
+    std::string k = ScalarText(OJson(key)) + ": ";
+    out += pad + k;
+    Emit(e, indent + 2, indent + 2 + k.size(), out);
+    out += ++i < v.size() ? ",\n" : "\n";
+  }
+  out += std::string(indent, ' ') + "}";
+}
+
+// ----- the document -----
+
+class Writer {
+ public:
+  Writer(BaseDocument* doc, std::optional<std::string> targetDir)
+      : doc_(doc), targetDir_(std::move(targetDir)) {}
+
+  OJson Build() {
+    Survey();
+    OJson root = BuildOnce();
+    // A link to an object that can only be named by an id gives that object an "id"; when the
+    // object came earlier in the file than the link, write the file once more.
+    if (needsIdLate_) {
+      needsIdLate_ = false;
+      written_.clear();
+      error_.clear();
+      root = BuildOnce();
+    }
+    return root;
+  }
+
+  const std::string& Error() const { return error_; }
+
+ private:
+  // ----- survey: names, ids -----
+
+  void Survey() {
+    for (BaseObject* op = doc_->GetFirstObject(); op; op = op->GetNext()) SurveyObject(op, false);
+    for (BaseMaterial* m = doc_->GetFirstMaterial(); m; m = m->GetNext()) {
+      ++materialNames_[m->GetName().GetUtf8()];
+      KeepRememberedId(m);
+    }
+  }
+
+  void SurveyObject(BaseObject* op, bool inCache) {
+    for (; op; op = op->GetNext()) {
+      if (!inCache) {
+        ++objectNames_[op->GetName().GetUtf8()];
+        mainTree_.insert(op);
+      }
+      inDocument_.insert(op);
+      KeepRememberedId(op);
+      SurveyObject(op->GetCache(), true);
+      SurveyObject(op->GetDeformCache(), true);
+      SurveyObject(op->GetDown(), inCache);
+    }
+  }
+
+  void KeepRememberedId(BaseList2D* node) {
+    std::string id = RememberedId(node);
+    if (!id.empty() && usedIds_.insert(id).second) ids_[node] = id;
+  }
+
+  std::string IdFor(BaseList2D* node) {
+    auto it = ids_.find(node);
+    if (it != ids_.end()) return it->second;
+    std::string base = node->GetName().GetUtf8();
+    if (base.empty()) base = "element";
+    std::string id;
+    for (int k = 1;; ++k) {
+      id = base + "#" + std::to_string(k);
+      if (usedIds_.insert(id).second) break;
+    }
+    ids_[node] = id;
+    if (written_.count(node)) needsIdLate_ = true;
+    return id;
+  }
+
+  /// How a link to `node` is written: a unique name, or {"id": ...}; null for a link that has
+  /// nothing in this document to point at.
+  OJson Ref(BaseList2D* node, bool materialForm) {
+    if (!node) return nullptr;
+    if (node->IsInstanceOf(Obase)) {
+      auto* op = static_cast<BaseObject*>(node);
+      if (!inDocument_.count(op)) return nullptr;
+      const std::string name = op->GetName().GetUtf8();
+      if (mainTree_.count(op) && objectNames_[name] == 1) return name;
+      return OJson{{"id", IdFor(node)}};
+    }
+    if (node->IsInstanceOf(Mbase) && node->GetDocument() == doc_) {
+      const std::string name = node->GetName().GetUtf8();
+      if (materialNames_[name] == 1) {
+        if (materialForm) return name;
+        return OJson{{"material", name}};
+      }
+      return OJson{{"id", IdFor(node)}};
+    }
+    return nullptr;
+  }
+
+  // ----- numbers -----
+
+  void NonFinite() {
+    if (error_.empty()) error_ = where_ + ": a value is not a finite number (NaN or infinity)";
+  }
+
+  /// A coordinate: whole numbers without ".0", everything else exact.
+  OJson Num(double v) {
+    if (!std::isfinite(v)) {
+      NonFinite();
+      return nullptr;
+    }
+    if (v == std::trunc(v) && std::abs(v) < 9.0e15 && !(v == 0 && std::signbit(v)))
+      return static_cast<Int64>(v);
+    return v;
+  }
+  OJson Num32(Float32 v) { return Num(ShortestForFloat32(v)); }
+  OJson Vec(const Vector& v) { return OJson::array({Num(v.x), Num(v.y), Num(v.z)}); }
+  OJson Vec32(const Vector32& v, bool dropZeroW) {
+    if (dropZeroW && v.z == 0) return OJson::array({Num32(v.x), Num32(v.y)});
+    return OJson::array({Num32(v.x), Num32(v.y), Num32(v.z)});
+  }
+  OJson Unit(const UnitScaleData& u) {
+    std::string_view name = UnitName(u.GetUnit());
+    return OJson::array({Num(u.GetScale()), std::string(name.empty() ? "cm" : name)});
+  }
+
+  // ----- parts -----
+
+  OJson BuildOnce() {
+    OJson root = OJson::object();
+    root["scene"] = kSceneVersion;
+    where_ = "document";
+    root["document"] = Document();
+    OJson materials = OJson::array();
+    size_t i = 0;
+    for (BaseMaterial* m = doc_->GetFirstMaterial(); m; m = m->GetNext(), ++i) {
+      where_ = "materials[" + std::to_string(i) + "]";
+      materials.push_back(Material(m));
+    }
+    if (!materials.empty()) root["materials"] = std::move(materials);
+    OJson objects = Chain(doc_->GetFirstObject(), "objects");
+    if (!objects.empty()) root["objects"] = std::move(objects);
+    return root;
+  }
+
+  OJson Document() {
+    OJson d = OJson::object();
+    const BaseContainer* bc = doc_->GetDataInstance();
+    std::vector<Int32> named;
+    if (auto* u =
+            bc->GetCustomDataType<UnitScaleData>(DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE)) {
+      d["unit"] = Unit(*u);
+      named.push_back(DOCUMENT_DOCUNIT);
+    }
+    if (const GeData* m = bc->GetDataPointer(DOCUMENT_MODE); m && m->GetType() == DA_LONG) {
+      std::string_view name = FindName(DocumentModeNames(), m->GetInt32());
+      d["mode"] = name.empty() ? OJson(m->GetInt32()) : OJson(std::string(name));
+      named.push_back(DOCUMENT_MODE);
+    }
+    if (auto p = DocumentPath()) d["path"] = *p;
+    OJson params = Params(*bc, nullptr, named, nullptr);
+    if (!params.empty()) d["params"] = std::move(params);
+    return d;
+  }
+
+  std::optional<std::string> DocumentPath() {
+    namespace fs = std::filesystem;
+    const std::string path = doc_->GetDocumentPath().GetString().GetUtf8();
+    if (path.empty()) return std::nullopt;
+    if (!targetDir_ || fs::path(path).is_relative()) return path;
+    const fs::path rel =
+        fs::path(path).lexically_normal().lexically_relative(fs::path(*targetDir_));
+    if (rel == ".") return std::nullopt;
+    if (rel.empty()) return path;
+    return rel.generic_string();
+  }
+
+  OJson Material(BaseMaterial* m) {
+    OJson j = OJson::object();
+    j["name"] = m->GetName().GetUtf8();
+    if (auto it = ids_.find(m); it != ids_.end()) j["id"] = it->second;
+    if (m->GetType() != Mmaterial) j["type"] = m->GetType();
+    std::set<Int32> channels;
+    for (const auto& [id, state] : m->ChannelStates()) channels.insert(id);
+    for (const auto& [id, channel] : m->Channels()) channels.insert(id);
+    for (const auto& c : ChannelNames()) {
+      if (!channels.count(c.value)) continue;
+      j[std::string(c.name)] = Channel(m, c.value);
+    }
+    OJson params = Params(*m->GetDataInstance(), nullptr, {}, nullptr);
+    if (!params.empty()) j["params"] = std::move(params);
+    written_.insert(m);
+    return j;
+  }
+
+  OJson Channel(BaseMaterial* m, Int32 id) {
+    OJson c = OJson::object();
+    c["on"] = m->GetChannelState(id);
+    const BaseContainer bc = m->GetChannel(id)->GetData();
+    std::vector<Int32> named;
+    const GeData* color = bc.GetDataPointer(BASECHANNEL_COLOR_EX);
+    if (color && color->GetType() == DA_VECTOR) {
+      c["color"] = Vec(color->GetVector());
+      named.push_back(BASECHANNEL_COLOR_EX);
+    }
+    const GeData* brightness = bc.GetDataPointer(BASECHANNEL_BRIGHTNESS_EX);
+    if (brightness && brightness->GetType() == DA_REAL) {
+      c["brightness"] = Num(brightness->GetFloat());
+      named.push_back(BASECHANNEL_BRIGHTNESS_EX);
+    }
+    const GeData* texture = bc.GetDataPointer(BASECHANNEL_TEXTURE);
+    if (texture && texture->GetType() == DA_STRING) {
+      c["texture"] = texture->GetString().GetUtf8();
+      named.push_back(BASECHANNEL_TEXTURE);
+    }
+    OJson params = Params(bc, nullptr, named, nullptr);
+    if (!params.empty()) c["params"] = std::move(params);
+    return c;
+  }
+
+  OJson Chain(BaseObject* first, const std::string& where) {
+    OJson a = OJson::array();
+    size_t i = 0;
+    for (BaseObject* op = first; op; op = op->GetNext(), ++i)
+      a.push_back(Object(op, where + "[" + std::to_string(i) + "]"));
+    return a;
+  }
+
+  OJson Object(BaseObject* op, const std::string& where) {
+    where_ = where;
+    OJson j = OJson::object();
+    const Int32 type = op->GetType();
+    std::string_view typeName = FindName(ObjectTypeNames(), type);
+    j["type"] = typeName.empty() ? OJson(type) : OJson(std::string(typeName));
+    if (op->GetName().Content()) j["name"] = op->GetName().GetUtf8();
+    if (auto it = ids_.find(op); it != ids_.end()) j["id"] = it->second;
+    if (op->GetBit(BIT_ACTIVE)) j["selected"] = true;
+    if (!op->GetRelPos().IsZero()) j["pos"] = Vec(op->GetRelPos());
+    const Vector rot = op->GetRelRot();
+    if (!rot.IsZero())
+      j["rot"] =
+          OJson::array({Num(DegreesFor(rot.x)), Num(DegreesFor(rot.y)), Num(DegreesFor(rot.z))});
+    if (op->GetRelScale() != Vector(1, 1, 1)) j["scale"] = Vec(op->GetRelScale());
+    if (op->GetRotationOrder() != ROTATIONORDER_HPB) {
+      std::string_view n = FindName(RotationOrderNames(), op->GetRotationOrder());
+      j["order"] =
+          n.empty() ? OJson(static_cast<Int32>(op->GetRotationOrder())) : OJson(std::string(n));
+    }
+    if (op->GetRenderMode() != MODE_UNDEF) j["render"] = Visibility(op->GetRenderMode());
+    if (op->GetEditorMode() != MODE_UNDEF) j["editor"] = Visibility(op->GetEditorMode());
+    if (Int32 bits = op->GetAllBits() & ~BIT_ACTIVE) j["bits"] = Bits(bits);
+
+    auto* poly = dynamic_cast<PolygonObject*>(op);
+    if (poly) Geometry(poly, j);
+
+    OJson tags = OJson::array();
+    size_t i = 0;
+    for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext()) {
+      if (t->GetType() == Tpoint || t->GetType() == Tpolygon) continue;
+      where_ = where + ".tags[" + std::to_string(i++) + "]";
+      tags.push_back(Tag(t, poly));
+    }
+    where_ = where;
+    if (!tags.empty()) j["tags"] = std::move(tags);
+    OJson params = Params(*op->GetDataInstance(), TypesOf(type), {}, Fresh(type, false));
+    if (!params.empty()) j["params"] = std::move(params);
+    if (op->GetCache()) j["cache"] = Chain(op->GetCache(), where + ".cache");
+    if (op->GetDeformCache())
+      j["deformCache"] = Chain(op->GetDeformCache(), where + ".deformCache");
+    if (op->GetDown()) j["children"] = Chain(op->GetDown(), where + ".children");
+    written_.insert(op);
+    return j;
+  }
+
+  static OJson Visibility(Int32 mode) {
+    std::string_view n = FindName(VisibilityNames(), mode);
+    return n.empty() ? OJson(mode) : OJson(std::string(n));
+  }
+
+  static OJson Bits(Int32 bits) {
+    OJson a = OJson::array();
+    for (const auto& b : BitNames()) {
+      if (bits & b.value) {
+        a.push_back(std::string(b.name));
+        bits &= ~b.value;
+      }
+    }
+    if (bits) a.push_back(bits);
+    return a;
+  }
+
+  void Geometry(PolygonObject* poly, OJson& j) {
+    const Int32 pcnt = poly->GetPointCount();
+    const Int32 vcnt = poly->GetPolygonCount();
+    if (pcnt > 0) {
+      OJson pts = OJson::array();
+      const Vector* p = poly->GetPointR();
+      for (Int32 i = 0; i < pcnt; ++i) pts.push_back(Vec(p[i]));
+      j["points"] = std::move(pts);
+    }
+    if (vcnt > 0) {
+      OJson polys = OJson::array();
+      const CPolygon* p = poly->GetPolygonR();
+      for (Int32 i = 0; i < vcnt; ++i) {
+        const CPolygon& c = p[i];
+        polys.push_back(c.c == c.d ? OJson::array({c.a, c.b, c.c})
+                                   : OJson::array({c.a, c.b, c.c, c.d}));
+      }
+      j["polygons"] = std::move(polys);
+    }
+    if (poly->GetPointS()->GetCount()) j["pointSelection"] = Selection(*poly->GetPointS());
+    if (poly->GetPolygonS()->GetCount()) j["polygonSelection"] = Selection(*poly->GetPolygonS());
+    if (poly->GetEdgeS()->GetCount()) j["edgeSelection"] = Selection(*poly->GetEdgeS());
+  }
+
+  static OJson Selection(const BaseSelect& sel) {
+    OJson a = OJson::array();
+    Int32 lo = 0, hi = 0;
+    for (Int32 seg = 0; sel.GetRange(seg, INT32_MAX, &lo, &hi); ++seg) {
+      if (hi - lo >= 2) {
+        a.push_back(OJson::array({lo, hi}));
+      } else {
+        for (Int32 k = lo; k <= hi; ++k) a.push_back(k);
+      }
+    }
+    return a;
+  }
+
+  OJson Tag(BaseTag* t, PolygonObject* poly) {
+    OJson j = OJson::object();
+    const Int32 type = t->GetType();
+    std::string_view typeName = FindName(TagTypeNames(), type);
+    j["type"] = typeName.empty() ? OJson(type) : OJson(std::string(typeName));
+    if (t->GetName().Content()) j["name"] = t->GetName().GetUtf8();
+    if (t->GetBit(BIT_ACTIVE)) j["active"] = true;
+    const BaseContainer* bc = t->GetDataInstance();
+    std::vector<Int32> named;
+    switch (type) {
+      case Tuvw:
+      case Tnormal:
+        if (auto* vt = dynamic_cast<VariableTag*>(t))
+          j[type == Tuvw ? "uvw" : "normals"] = Corners(vt, poly);
+        break;
+      case Tphong:
+        if (const GeData* d = bc->GetDataPointer(PHONGTAG_PHONG_ANGLELIMIT);
+            d && d->GetType() == DA_LONG) {
+          j["limit"] = d->GetBool();
+          named.push_back(PHONGTAG_PHONG_ANGLELIMIT);
+        }
+        if (const GeData* d = bc->GetDataPointer(PHONGTAG_PHONG_ANGLE);
+            d && d->GetType() == DA_REAL) {
+          j["angle"] = Num(DegreesFor(d->GetFloat()));
+          named.push_back(PHONGTAG_PHONG_ANGLE);
+        }
+        break;
+      case Ttexture:
+        if (const GeData* d = bc->GetDataPointer(TEXTURETAG_MATERIAL);
+            d && d->GetType() == DA_ALIASLINK) {
+          j["material"] = Ref(d->GetLink(), true);
+          named.push_back(TEXTURETAG_MATERIAL);
+        }
+        if (const GeData* d = bc->GetDataPointer(TEXTURETAG_RESTRICTION);
+            d && d->GetType() == DA_STRING) {
+          j["restriction"] = d->GetString().GetUtf8();
+          named.push_back(TEXTURETAG_RESTRICTION);
+        }
+        break;
+      case Tpolygonselection:
+      case Tpointselection:
+      case Tedgeselection:
+        if (auto* st = dynamic_cast<SelectionTag*>(t); st && st->GetBaseSelect()->GetCount())
+          j["indices"] = Selection(*st->GetBaseSelect());
+        break;
+      case Tweights:
+        if (auto* wt = dynamic_cast<CAWeightTag*>(t)) Weights(wt, poly, j);
+        break;
+      case Tvertexmap:
+        if (auto* vt = dynamic_cast<VariableTag*>(t)) {
+          OJson values = OJson::array();
+          const Float32* v = vt->Read<Float32>();
+          for (Int32 i = 0; i < vt->GetDataCount(); ++i) values.push_back(Num32(v[i]));
+          j["values"] = std::move(values);
+        }
+        break;
+      default:
+        break;
+    }
+    OJson params = Params(*bc, TypesOf(type), named, Fresh(type, true));
+    if (!params.empty()) j["params"] = std::move(params);
+    return j;
+  }
+
+  OJson Corners(VariableTag* vt, PolygonObject* poly) {
+    const bool uvw = vt->GetType() == Tuvw;
+    OJson a = OJson::array();
+    const Vector32* d = vt->Read<Vector32>();
+    const Int32 pcnt = poly ? poly->GetPolygonCount() : 0;
+    const CPolygon* polys = poly ? poly->GetPolygonR() : nullptr;
+    for (Int32 i = 0; i < vt->GetDataCount(); ++i) {
+      const Vector32* c = d + static_cast<size_t>(i) * 4;
+      const bool triangle = i < pcnt && polys[i].c == polys[i].d && c[3] == c[2];
+      OJson corners = OJson::array();
+      for (int k = 0; k < (triangle ? 3 : 4); ++k) corners.push_back(Vec32(c[k], uvw));
+      a.push_back(std::move(corners));
+    }
+    return a;
+  }
+
+  void Weights(CAWeightTag* wt, PolygonObject* poly, OJson& j) {
+    const Int32 points = poly ? poly->GetPointCount() : wt->GetPointCapacity();
+    OJson joints = OJson::array();
+    OJson weights = OJson::array();
+    for (Int32 k = 0; k < wt->GetJointCount(); ++k) {
+      BaseObject* joint = wt->GetJoint(k, doc_);
+      OJson ref = Ref(joint, false);
+      // A joint that no longer exists takes its weights with it.
+      if (ref.is_null()) continue;
+      joints.push_back(std::move(ref));
+      OJson w = OJson::array();
+      for (Int32 i = 0; i < points; ++i) w.push_back(Num(wt->GetWeight(k, i)));
+      weights.push_back(std::move(w));
+    }
+    if (joints.empty()) return;
+    j["joints"] = std::move(joints);
+    j["weights"] = std::move(weights);
+  }
+
+  // ----- parameters -----
+
+  const std::map<Int32, Int32>* TypesOf(Int32 type) {
+    auto it = paramTypes_.find(type);
+    if (it == paramTypes_.end()) {
+      std::map<Int32, Int32> types;
+      Description d;
+      if (host::FindPlugin(type) && d.LoadDescription(type)) {
+        for (const auto& e : d.Entries()) types[e.id.id] = e.type;
+      }
+      it = paramTypes_.emplace(type, std::move(types)).first;
+    }
+    return it->second.empty() ? nullptr : &it->second;
+  }
+
+  /// The container of a new element of a plug-in type: what a reader gets without a word, so
+  /// its values need not be written.
+  const BaseContainer* Fresh(Int32 type, bool tag) {
+    const host::PluginInfo* p = host::FindPlugin(type);
+    if (!p || p->type != (tag ? PLUGINTYPE::TAG : PLUGINTYPE::OBJECT)) return nullptr;
+    auto& cache = tag ? freshTags_ : freshObjects_;
+    auto it = cache.find(type);
+    if (it == cache.end()) {
+      std::unique_ptr<BaseList2D> node(tag ? static_cast<BaseList2D*>(BaseTag::Alloc(type))
+                                           : static_cast<BaseList2D*>(BaseObject::Alloc(type)));
+      it = cache.emplace(type, std::move(node)).first;
+    }
+    return it->second ? it->second->GetDataInstance() : nullptr;
+  }
+
+  OJson Params(const BaseContainer& bc, const std::map<Int32, Int32>* types,
+               const std::vector<Int32>& named, const BaseContainer* defaults) {
+    OJson p = OJson::object();
+    for (const auto& [id, value] : bc.Entries()) {
+      if (std::find(named.begin(), named.end(), id) != named.end()) continue;
+      if (defaults) {
+        const GeData* d = defaults->GetDataPointer(id);
+        if (d && *d == value) continue;
+      }
+      Int32 dtype = 0;
+      if (types) {
+        auto it = types->find(id);
+        if (it != types->end()) dtype = it->second;
+      }
+      p[std::to_string(id)] = Value(value, dtype);
+    }
+    return p;
+  }
+
+  OJson Value(const GeData& d, Int32 dtype) {
+    const GeData::Value& v = d.GetValue();
+    if (auto* i = std::get_if<Int32>(&v)) {
+      if (dtype == DTYPE_BOOL && (*i == 0 || *i == 1)) return *i != 0;
+      return *i;
+    }
+    if (auto* i = std::get_if<Int64>(&v)) return *i;
+    if (auto* f = std::get_if<Float>(&v)) {
+      if (!std::isfinite(*f)) {
+        NonFinite();
+        return nullptr;
+      }
+      return *f;  // written with its fraction ("1.0"), so it reads back as a float
+    }
+    if (auto* vec = std::get_if<Vector>(&v)) return Vec(*vec);
+    if (auto* m = std::get_if<Matrix>(&v))
+      return OJson{{"matrix", OJson::array({Vec(m->off), Vec(m->v1), Vec(m->v2), Vec(m->v3)})}};
+    if (auto* s = std::get_if<String>(&v)) return s->GetUtf8();
+    if (auto* f = std::get_if<Filename>(&v)) {
+      if (dtype == DTYPE_FILENAME) return f->GetString().GetUtf8();
+      return OJson{{"file", f->GetString().GetUtf8()}};
+    }
+    if (std::get_if<GeLink>(&v)) return OJson{{"link", Ref(d.GetLink(), false)}};
+    if (auto* u = std::get_if<UnitScaleData>(&v)) {
+      if (dtype == CUSTOMDATATYPE_UNITSCALE) return Unit(*u);
+      return OJson{{"unit", Unit(*u)}};
+    }
+    if (const BaseContainer* c = d.GetContainer()) {
+      OJson j = OJson::object();
+      j["container"] = Params(*c, nullptr, {}, nullptr);
+      if (c->GetId() != 0) j["containerId"] = c->GetId();
+      return j;
+    }
+    return nullptr;
+  }
+
+  BaseDocument* doc_;
+  std::optional<std::string> targetDir_;
+  std::string where_;
+  std::string error_;
+  std::map<std::string, int> objectNames_, materialNames_;
+  std::set<const BaseObject*> mainTree_, inDocument_;
+  std::map<const BaseList2D*, std::string> ids_;
+  std::set<std::string> usedIds_;
+  std::set<const BaseList2D*> written_;
+  bool needsIdLate_ = false;
+  std::map<Int32, std::map<Int32, Int32>> paramTypes_;
+  std::map<Int32, std::unique_ptr<BaseList2D>> freshTags_, freshObjects_;
+};
+
+std::string Render(const OJson& root) {
+  std::string out;
+  Emit(root, 0, 0, out);
+  out += '\n';
+  return out;
+}
+
+}  // namespace
+
+std::string SceneToText(BaseDocument* doc) {
+  if (!doc) return std::string();
+  Writer w(doc, std::nullopt);
+  return Render(w.Build());
+}
+
+bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* error) {
+  namespace fs = std::filesystem;
+  auto fail = [&](const std::string& what) {
+    if (error) *error = path + ": " + what;
+    return false;
+  };
+  if (!doc) return fail("no document to write");
+  std::error_code ec;
+  const fs::path target = fs::absolute(fs::path(path), ec).lexically_normal();
+  std::string text;
+  try {
+    Writer w(doc, target.parent_path().generic_string());
+    OJson root = w.Build();
+    if (!w.Error().empty()) return fail("cannot write the scene: " + w.Error());
+    text = Render(root);
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot write the scene: ") + e.what());
+  }
+  // Write beside the target and rename, so that the old file survives any failure.
+  const fs::path temp = target.parent_path() / ("." + target.filename().string() + "." +
+                                                std::to_string(getpid()) + ".tmp");
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return fail(std::string("cannot create the file (") + std::strerror(errno) + ")");
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flush();
+    if (!out) {
+      out.close();
+      fs::remove(temp, ec);
+      return fail("cannot write the file");
+    }
+  }
+  fs::rename(temp, target, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    return fail("cannot replace the file (" + ec.message() + ")");
+  }
+  return true;
+}
+
+}  // namespace pmxapp
