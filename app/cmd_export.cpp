@@ -7,6 +7,7 @@
 #include "c4d_host.h"
 #include "cli.h"
 #include "commands.h"
+#include "model_import.h"
 #include "scene_file.h"
 #include "scene_format.h"
 
@@ -31,6 +32,18 @@ const char* kHelp =
     "Options:\n"
     "  -o, --output FILE             the PMX file to write (required); an existing file is\n"
     "                                replaced only when the export succeeds\n";
+
+const char* kModelHelp =
+    "\n"
+    "INPUT may also be a model file (FBX, glTF/GLB, COLLADA, DirectX X, SMD, MD5, OBJ and the\n"
+    "other formats the packaged import library reads): it is imported as the host would import\n"
+    "it (lengths in centimetres, left-handed, Y up; meshes, materials, joints, weights, blend\n"
+    "shapes as morphs) and a summary line is printed before the saver's lines. Its texture names\n"
+    "are written relative to the PMX's folder, so the PMX finds them where it was written.\n"
+    "\n"
+    "      --copy-textures           copy every texture the model uses beside OUTPUT (into the\n"
+    "                                --texture-folder there, when given) and name them so;\n"
+    "                                textures embedded in a model file are written out as files\n";
 
 }  // namespace
 
@@ -129,13 +142,15 @@ int RunExport(const std::vector<std::string>& args) {
   bool outputGiven = false;
   ExportOptionText text;
   ArgParser parser(command);
-  parser.Positional("INPUT (the scene file)", &input, true);
+  bool copyTextures = false;
+  parser.Positional("INPUT (the scene file or model file)", &input, true);
   parser.Value("--output", "-o", &output, &outputGiven);
+  parser.Flag("--copy-textures", &copyTextures);
   AddExportOptions(parser, &text);
   std::string error;
   if (!parser.Parse(args, &error)) return UsageError(command, error);
   if (parser.HelpWanted()) {
-    std::printf("%s%s%s", kHelp, ExportOptionsHelp(), kHelpOption);
+    std::printf("%s%s%s%s", kHelp, kModelHelp, ExportOptionsHelp(), kHelpOption);
     return kExitOk;
   }
   if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.pmx");
@@ -146,11 +161,29 @@ int RunExport(const std::vector<std::string>& args) {
     PrintError(command, error);
     return kExitFailure;
   }
-  std::unique_ptr<BaseDocument> doc = LoadSceneFile(input, &error);
+  ImportSummary summary;
+  bool isModel = false;
+  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, &summary, &error, &isModel);
   if (!doc) {
     PrintError(command, error);
     return kExitFailure;
   }
+  if (isModel) {
+    std::printf("%s\n", FormatImportSummary(summary).c_str());
+    for (const std::string& w : summary.warnings) std::printf("Warning: %s\n", w.c_str());
+  }
+  if (isModel || copyTextures) {
+    TexturePlacement placement;
+    placement.copy = copyTextures;
+    placement.textureFolder = settings.textureFolder;
+    std::vector<std::string> lines;
+    if (!PlaceTextures(doc.get(), input, summary.textures, output, placement, &lines, &error)) {
+      PrintError(command, error);
+      return kExitFailure;
+    }
+    for (const std::string& l : lines) std::printf("%s\n", l.c_str());
+  }
+  std::fflush(stdout);
   return ExportDocument(doc.get(), output, settings, command);
 }
 

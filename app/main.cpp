@@ -12,9 +12,10 @@ namespace {
 
 // Sub-commands in the order --help lists them. Add a row for a new cmd_<name>.cpp.
 constexpr pmxapp::SubCommand kCommands[] = {
-    {"export", "export a scene file to a PMX model", pmxapp::RunExport},
+    {"export", "export a scene file or a model file to a PMX model", pmxapp::RunExport},
     {"demo", "export the built-in sample character", pmxapp::RunDemo},
     {"scene-dump", "load a scene file and write it back", pmxapp::RunSceneDump},
+    {"view", "show a PMX model in the browser (three.js MMDLoader)", pmxapp::RunView},
 };
 
 void PrintHelp() {

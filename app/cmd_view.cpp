@@ -1,0 +1,76 @@
+// pmxexport view: shows a PMX model in the browser through three.js's MMDLoader, served on
+// localhost.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "view_server.h"
+
+namespace pmxapp {
+
+namespace {
+
+const char* kHelp =
+    "Usage: pmxexport view MODEL.pmx [options]\n"
+    "\n"
+    "Shows MODEL.pmx in a web browser the way MMD users see models on the web: three.js's\n"
+    "MMDLoader reads it, with the textures it names, and draws it (drag to turn, wheel to\n"
+    "zoom). The page is served on 127.0.0.1 until Ctrl+C; the address is printed.\n"
+    "\n"
+    "Options:\n"
+    "      --port N                  the port to serve on (default 8765; 0 picks a free one)\n"
+    "      --no-open                 do not ask the desktop to open the page\n";
+
+volatile std::sig_atomic_t gStopSignal = 0;
+
+void OnSignal(int) { gStopSignal = 1; }
+
+}  // namespace
+
+int RunView(const std::vector<std::string>& args) {
+  const std::string command = "view";
+  std::string model, portText = "8765";
+  bool noOpen = false;
+  ArgParser parser(command);
+  parser.Positional("MODEL.pmx", &model, true);
+  parser.Value("--port", "", &portText);
+  parser.Flag("--no-open", &noOpen);
+  std::string error;
+  if (!parser.Parse(args, &error)) return UsageError(command, error);
+  if (parser.HelpWanted()) {
+    std::printf("%s%s", kHelp, kHelpOption);
+    return kExitOk;
+  }
+  char* end = nullptr;
+  const long port = std::strtol(portText.c_str(), &end, 10);
+  if (portText.empty() || *end != '\0' || port < 0 || port > 65535)
+    return UsageError(command, "--port expects a number from 0 to 65535, not '" + portText + "'");
+
+  ViewServerOptions options;
+  options.modelPath = model;
+  options.pagePath = DefaultViewerPage();
+  options.threeDir = DefaultThreeDir();
+  options.port = static_cast<int>(port);
+  ViewServer server;
+  if (!server.Start(options, &error)) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  std::printf("Showing %s at %s\nPress Ctrl+C to stop.\n", model.c_str(), server.Url().c_str());
+  std::fflush(stdout);
+  if (!noOpen && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY"))) {
+    const std::string cmd = "xdg-open '" + server.Url() + "' >/dev/null 2>&1 &";
+    if (std::system(cmd.c_str()) != 0) std::printf("Open the address in a browser.\n");
+  }
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  while (!gStopSignal) server.ServeFor(200);
+  return kExitOk;
+}
+
+}  // namespace pmxapp

@@ -1,0 +1,88 @@
+// Model files in: interchange formats (FBX, glTF/GLB, COLLADA, DirectX X, SMD, MD5, OBJ and
+// the others the packaged import library reads) turned into a host document, the way the
+// character would look in the host after an import, so that the ordinary saver exports it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "c4d.h"
+
+namespace pmxapp {
+
+/// A texture that a material of an imported document refers to.
+struct ModelTexture {
+  /// The text in the material's colour channel.
+  std::string reference;
+  /// The file on disk (absolute), or empty for a texture embedded in the model file.
+  std::string sourcePath;
+  /// An embedded texture's file content (an image file, or a TGA made from raw texels).
+  std::vector<unsigned char> data;
+};
+
+/// What an import made, for the summary line and the texture placement.
+struct ImportSummary {
+  std::string file;
+  int objects = 0;    // polygon objects (the bases of morph objects included, targets not)
+  int points = 0;     // points of those objects
+  int polygons = 0;   // polygons of those objects
+  int materials = 0;  // materials of the document
+  int joints = 0;
+  int shapes = 0;  // morph targets
+  /// Centimetres per unit of the file, as applied to every length (1 when the format does
+  /// not say).
+  double unitScale = 1.0;
+  std::vector<ModelTexture> textures;
+  /// Non-fatal problems (elements skipped, shapes that do not fit their mesh).
+  std::vector<std::string> warnings;
+};
+
+struct ImportOptions {
+  /// The import library runs first in a child process so that a damaged file that makes it
+  /// crash or hang ends in a message; this bounds that run.
+  int timeoutSeconds = 300;
+};
+
+/// Imports a model file into a new document (points in centimetres, left-handed, Y up).
+/// On failure answers null and sets `error` to one line naming the file and the reason.
+std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSummary* summary,
+                                              std::string* error,
+                                              const ImportOptions& options = ImportOptions());
+
+/// The summary line printed before the saver's own console lines.
+std::string FormatImportSummary(const ImportSummary& summary);
+
+/// True for the app's own scene files (suffix ".json").
+bool IsSceneFilePath(const std::string& path);
+/// True for a suffix that the import library reads.
+bool IsModelFilePath(const std::string& path);
+
+/// Any input the app reads: a scene file or a model file, chosen by the suffix. `summary`
+/// (may be null) is filled for model files only; `isModel` (may be null) tells which it was.
+std::unique_ptr<BaseDocument> LoadInputDocument(const std::string& path, ImportSummary* summary,
+                                                std::string* error, bool* isModel = nullptr);
+
+/// How the textures of a document reach a PMX written to `outputPath`.
+struct TexturePlacement {
+  /// Copy every texture file beside the output and write embedded textures out as files; the
+  /// PMX then names them by their bare file names.
+  bool copy = false;
+  /// The saver's texture folder, when set: it prefixes every name in the PMX, so names stay
+  /// bare and copies go into that folder beside the output.
+  std::optional<std::string> textureFolder;
+};
+
+/// Rewrites the texture names in the materials' colour channels so that a PMX written to
+/// `outputPath` finds its textures: relative to the PMX's folder, or, with `copy`, bare names
+/// of copies beside it (in the texture folder, when one is set). Relative names in the document are
+/// taken relative to `inputPath`'s folder. `textures` lists what an import found (embedded data
+/// included); may be empty. Lines for the user go to `messages`. Answers false (with `error`) only
+/// when a copy fails.
+bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
+                   const std::vector<ModelTexture>& textures, const std::string& outputPath,
+                   const TexturePlacement& placement, std::vector<std::string>* messages,
+                   std::string* error);
+
+}  // namespace pmxapp

@@ -1,0 +1,269 @@
+#include "view_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace pmxapp {
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ContentType(const fs::path& p) {
+  const std::string ext = Lower(p.extension().string());
+  if (ext == ".html" || ext == ".htm") return "text/html; charset=utf-8";
+  if (ext == ".js" || ext == ".mjs") return "text/javascript; charset=utf-8";
+  if (ext == ".json") return "application/json";
+  if (ext == ".png") return "image/png";
+  if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
+  if (ext == ".gif") return "image/gif";
+  if (ext == ".bmp" || ext == ".spa" || ext == ".sph") return "image/bmp";
+  if (ext == ".webp") return "image/webp";
+  return "application/octet-stream";
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+/// Percent-decoding of a URL path; false for a malformed escape or an encoded NUL.
+bool DecodePath(const std::string& in, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '%') {
+      out->push_back(in[i]);
+      continue;
+    }
+    if (i + 2 >= in.size()) return false;
+    const int hi = HexValue(in[i + 1]), lo = HexValue(in[i + 2]);
+    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return false;
+    out->push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+  return true;
+}
+
+std::string EncodeComponent(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return out;
+}
+
+/// `relative` inside `root`, or empty when it would leave it.
+fs::path Inside(const fs::path& root, const std::string& relative) {
+  std::string rel = relative;
+  for (char& c : rel)
+    if (c == '\\') c = '/';
+  while (!rel.empty() && rel.front() == '/') rel.erase(rel.begin());
+  const fs::path joined = (root / rel).lexically_normal();
+  const fs::path back = joined.lexically_relative(root);
+  if (back.empty() || *back.begin() == "..") return {};
+  return joined;
+}
+
+void SendAll(int fd, const std::string& data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+void Respond(int fd, int status, const std::string& reason, const std::string& type,
+             const std::string& body, bool head) {
+  std::ostringstream h;
+  h << "HTTP/1.1 " << status << ' ' << reason << "\r\n"
+    << "Content-Type: " << type << "\r\n"
+    << "Content-Length: " << body.size() << "\r\n"
+    << "Cache-Control: no-store\r\n"
+    << "Connection: close\r\n\r\n";
+  SendAll(fd, h.str());
+  if (!head) SendAll(fd, body);
+}
+
+bool ReadFile(const fs::path& p, std::string* out) {
+  std::ifstream in(p, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *out = s.str();
+  return true;
+}
+
+std::string SourceDefault(const char* env, const std::string& builtIn) {
+  const char* v = std::getenv(env);
+  return v && *v ? std::string(v) : builtIn;
+}
+
+}  // namespace
+
+std::string DefaultViewerPage() {
+#ifdef PMX_VIEWER_PAGE
+  return SourceDefault("PMX_VIEWER_PAGE", PMX_VIEWER_PAGE);
+#else
+  return SourceDefault("PMX_VIEWER_PAGE", "");
+#endif
+}
+
+std::string DefaultThreeDir() {
+#ifdef PMX_THREE_DIR
+  return SourceDefault("PMX_THREE_DIR", PMX_THREE_DIR);
+#else
+  return SourceDefault("PMX_THREE_DIR", "");
+#endif
+}
+
+ViewServer::~ViewServer() {
+  if (listen_ >= 0) close(listen_);
+}
+
+bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
+  options_ = options;
+  std::error_code ec;
+  const fs::path model = fs::absolute(options.modelPath, ec);
+  if (!fs::is_regular_file(model, ec)) {
+    *error = "cannot show " + options.modelPath + ": no such file";
+    return false;
+  }
+  if (!fs::is_regular_file(options.pagePath, ec)) {
+    *error = "the viewer page " + options.pagePath + " is missing";
+    return false;
+  }
+  if (!fs::is_regular_file(fs::path(options.threeDir) / "examples/jsm/loaders/MMDLoader.js", ec)) {
+    *error = "three.js with MMDLoader is not installed at " + options.threeDir +
+             " (scripts/install-deps.sh installs it)";
+    return false;
+  }
+  modelDir_ = model.parent_path().lexically_normal().string();
+  modelName_ = model.filename().string();
+
+  listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_ < 0) {
+    *error = std::string("cannot open a socket: ") + std::strerror(errno);
+    return false;
+  }
+  const int one = 1;
+  setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(options.port));
+  if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listen_, 16) != 0) {
+    *error =
+        "cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": " + std::strerror(errno);
+    close(listen_);
+    listen_ = -1;
+    return false;
+  }
+  socklen_t len = sizeof addr;
+  getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  return true;
+}
+
+std::string ViewServer::Url() const {
+  return "http://127.0.0.1:" + std::to_string(port_) +
+         "/?model=" + EncodeComponent("/model/" + modelName_);
+}
+
+void ViewServer::Serve(const std::atomic<bool>& stop) {
+  while (!stop.load()) ServeFor(200);
+}
+
+void ViewServer::ServeFor(int milliseconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0 || listen_ < 0) return;
+    pollfd p{listen_, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left));
+    if (r <= 0) return;
+    const int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    HandleClient(client);
+    close(client);
+  }
+}
+
+void ViewServer::HandleClient(int client) {
+  // A client that stalls must not stall the server for long.
+  timeval tv{5, 0};
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  std::string request;
+  char buf[4096];
+  while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
+    const ssize_t n = recv(client, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    request.append(buf, static_cast<size_t>(n));
+  }
+  std::istringstream line(request.substr(0, request.find("\r\n")));
+  std::string method, target;
+  line >> method >> target;
+  const bool head = method == "HEAD";
+  if (method != "GET" && !head) {
+    Respond(client, 405, "Method Not Allowed", "text/plain", "only GET\n", false);
+    return;
+  }
+  std::string path = target.substr(0, target.find_first_of("?#"));
+  std::string decoded;
+  if (!DecodePath(path, &decoded)) {
+    Respond(client, 400, "Bad Request", "text/plain", "bad path\n", head);
+    return;
+  }
+  if (decoded == "/favicon.ico") {
+    Respond(client, 204, "No Content", "text/plain", "", head);
+    return;
+  }
+  fs::path file;
+  if (decoded == "/" || decoded == "/index.html") {
+    file = options_.pagePath;
+  } else if (decoded.rfind("/three/", 0) == 0) {
+    file = Inside(options_.threeDir, decoded.substr(7));
+  } else if (decoded.rfind("/model/", 0) == 0) {
+    file = Inside(modelDir_, decoded.substr(7));
+  }
+  std::string body;
+  std::error_code ec;
+  if (file.empty() || !fs::is_regular_file(file, ec) || !ReadFile(file, &body)) {
+    Respond(client, 404, "Not Found", "text/plain", "not found: " + decoded + "\n", head);
+    return;
+  }
+  Respond(client, 200, "OK", ContentType(file), body, head);
+}
+
+}  // namespace pmxapp
