@@ -204,6 +204,8 @@ Bool RegisterToolPlugin(Int32 id, const String& str, Int32 info, BaseBitmap* ico
   p.help = help;
   p.icon = IconFile(icon);
   p.tool = dat;
+  // A description tool names its description resource itself.
+  if (auto* dt = dynamic_cast<DescriptionToolData*>(dat)) p.description = dt->GetResourceSymbol();
   return host::Add(std::move(p));
 }
 

@@ -1,0 +1,566 @@
+// pmxexport restrict-weights and transfer-weights: the module's weight tools run on a scene,
+// as a person would run them in the host, with the changed scene written back.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "app_host.h"
+#include "c4d_host.h"
+#include "c4d_host_threads.h"
+#include "c4d_host_tools.h"
+#include "cli.h"
+#include "commands.h"
+#include "model_import.h"
+#include "scene_file.h"
+
+namespace pmxapp {
+
+namespace {
+
+// The module's plug-ins and the weight transfer tool's parameters.
+constexpr Int32 kRestrictCommand = 1039091;
+constexpr Int32 kTransferTool = 1039811;
+constexpr Int32 kWriteMode = 1000;
+constexpr Int32 kNormalize = 1001;
+constexpr Int32 kAddMissingJoints = 1002;
+constexpr Int32 kClearUnmatched = 1003;
+constexpr Int32 kLocalCoordinates = 1004;
+constexpr Int32 kSurface = 1005;
+constexpr Int32 kSearch = 1006;
+constexpr Int32 kSourceTagMode = 1101;
+constexpr Int32 kSourceTag = 1102;
+constexpr Int32 kSourceRange = 1103;
+constexpr Int32 kSourceSelection = 1104;
+constexpr Int32 kTargetTagMode = 1201;
+constexpr Int32 kTargetTag = 1202;
+constexpr Int32 kTargetRange = 1203;
+constexpr Int32 kTargetSelection = 1204;
+constexpr Int32 kRunButton = 2000;
+
+const char* kRestrictHelp =
+    "Usage: pmxexport restrict-weights INPUT -o OUTPUT.json [--object NAME ...]\n"
+    "\n"
+    "Runs the module's weight count restriction on INPUT (a scene file or a model file): every\n"
+    "point of the chosen polygon objects that has more than four joint influences keeps its four\n"
+    "strongest, rescaled to add up to 1, as PMX requires. Points with four or fewer are left as\n"
+    "they are. The changed scene is written to OUTPUT.json.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE             the scene file to write (replaced only when complete)\n"
+    "      --object NAME             restrict every object of that name (repeatable); without\n"
+    "                                it, the objects selected in the scene (\"selected\": true)\n"
+    "                                and the objects under them\n"
+    "  -h, --help                    show this help\n";
+
+const char* kTransferHelp =
+    "Usage: pmxexport transfer-weights INPUT -o OUTPUT.json [options]\n"
+    "\n"
+    "Runs the module's weight transfer tool on INPUT (a scene file or a model file): every\n"
+    "chosen point of the target mesh receives the joint weights of the nearest place on the\n"
+    "source mesh (a point, a point on an edge or inside a polygon), interpolated there. The\n"
+    "changed scene is written to OUTPUT.json. Without --source / --target both sides use the\n"
+    "scene's active tag (\"active\": true), i.e. one tag is both source and target.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE             the scene file to write (replaced only when complete)\n"
+    "      --source OBJECT           the source: the weight tag of the polygon object OBJECT\n"
+    "      --target OBJECT           the target: the weight tag of the polygon object OBJECT\n"
+    "      --source-part PART        all (default), selected or unselected: the source\n"
+    "                                object's polygons (points with --points-only) that take\n"
+    "                                part, by the object's selection (\"polygonSelection\")\n"
+    "      --source-selection TAG    instead, the polygons of the source object's selection\n"
+    "                                tag named TAG (with --points-only also a point selection)\n"
+    "      --target-part PART        all (default), selected or unselected target points\n"
+    "                                (\"pointSelection\")\n"
+    "      --target-selection TAG    instead, the points of the target object's point or\n"
+    "                                polygon selection tag named TAG\n"
+    "      --write-mode MODE         replace (default), above-zero (replace only where the new\n"
+    "                                weight is above 1e-10, so nothing drops to 0) or add\n"
+    "      --no-normalize            keep the written weights as they come (default: each\n"
+    "                                processed point's weights are scaled to add up to 1)\n"
+    "      --add-missing-joints      first add to the target tag the source's joints it lacks\n"
+    "      --clear-unmatched         set to 0 the target joints the source tag does not have\n"
+    "      --local                   compare positions in each object's own coordinates\n"
+    "                                (default: world coordinates)\n"
+    "      --points-only             take the nearest source point's weights, without\n"
+    "                                interpolating over edges and polygons\n"
+    "      --threads N               worker threads (default: one per processor); 0 does the\n"
+    "                                work in a single thread\n"
+    "      --search METHOD           indexed (default) or exhaustive: the reference that tests\n"
+    "                                every source element for every point (slow; both give the\n"
+    "                                same weights bit for bit)\n"
+    "  -h, --help                    show this help\n";
+
+void CollectByName(BaseObject* op, const String& name, std::vector<BaseObject*>* out) {
+  for (; op; op = op->GetNext()) {
+    if (op->GetName() == name) out->push_back(op);
+    CollectByName(op->GetDown(), name, out);
+  }
+}
+
+void CollectPolygonObjects(BaseObject* op, std::vector<PolygonObject*>* out) {
+  for (; op; op = op->GetNext()) {
+    if (op->GetType() == Opolygon) out->push_back(static_cast<PolygonObject*>(op));
+    CollectPolygonObjects(op->GetDown(), out);
+  }
+}
+
+void DeselectAll(BaseObject* op) {
+  for (; op; op = op->GetNext()) {
+    op->DelBit(BIT_ACTIVE);
+    DeselectAll(op->GetDown());
+  }
+}
+
+/// The weights of a tag, to see afterwards which points a tool changed.
+std::vector<std::vector<Float>> Snapshot(const CAWeightTag* tag, Int32 points) {
+  std::vector<std::vector<Float>> w;
+  if (!tag) return w;
+  for (Int32 j = 0; j < tag->GetJointCount(); ++j) {
+    std::vector<Float> column;
+    for (Int32 p = 0; p < points; ++p) column.push_back(tag->GetWeight(j, p));
+    w.push_back(std::move(column));
+  }
+  return w;
+}
+
+Int32 ChangedPoints(const std::vector<std::vector<Float>>& before, const CAWeightTag* tag,
+                    Int32 points) {
+  if (!tag) return 0;
+  Int32 changed = 0;
+  for (Int32 p = 0; p < points; ++p) {
+    bool differs = static_cast<size_t>(tag->GetJointCount()) != before.size();
+    for (Int32 j = 0; !differs && j < tag->GetJointCount(); ++j) {
+      differs = before[static_cast<size_t>(j)][static_cast<size_t>(p)] != tag->GetWeight(j, p);
+    }
+    changed += differs;
+  }
+  return changed;
+}
+
+/// Loads INPUT as the document the host works on.
+std::unique_ptr<BaseDocument> LoadDocument(const std::string& command, const std::string& input) {
+  std::string error;
+  if (!StartHost(&error)) {
+    PrintError(command, error);
+    return nullptr;
+  }
+  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, nullptr, &error);
+  if (!doc) {
+    PrintError(command, error);
+    return nullptr;
+  }
+  SetActiveDocument(doc.get());
+  return doc;
+}
+
+/// Shows, on standard error, that a long run is still working: from one second on, a line
+/// with the elapsed time (updated in place on a terminal).
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::string what) : what_(std::move(what)), start_(Clock::now()) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ProgressLine() { Stop(); }
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopped_) return;
+      stopped_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    if (shown_ && tty_) std::fputs("\n", stderr);
+  }
+  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (cv_.wait_for(lock, std::chrono::seconds(1), [this] { return stopped_; })) return;
+    do {
+      const int s = static_cast<int>(Seconds());
+      if (tty_) {
+        std::fprintf(stderr, "\r%s ... %d s", what_.c_str(), s);
+      } else if (!shown_) {
+        std::fprintf(stderr, "%s ...\n", what_.c_str());
+      }
+      std::fflush(stderr);
+      shown_ = true;
+    } while (!cv_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stopped_; }));
+  }
+  std::string what_;
+  Clock::time_point start_;
+  bool tty_ = isatty(STDERR_FILENO) != 0;
+  bool shown_ = false;
+  bool stopped_ = false;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::thread thread_;
+};
+
+/// The polygon object called `name` and its first weight tag.
+bool FindWeightTag(BaseDocument* doc, const std::string& option, const std::string& name,
+                   BaseTag** tag, std::string* error) {
+  std::vector<BaseObject*> found;
+  CollectByName(doc->GetFirstObject(), String(name), &found);
+  if (found.size() != 1) {
+    *error = found.empty() ? option + ": the scene has no object \"" + name + "\""
+                           : option + ": the scene has " + std::to_string(found.size()) +
+                                 " objects named \"" + name + "\"; rename one";
+    return false;
+  }
+  if (found[0]->GetType() != Opolygon) {
+    *error = option + ": \"" + name + "\" is not a polygon object";
+    return false;
+  }
+  *tag = found[0]->GetTag(Tweights);
+  if (!*tag) {
+    *error = option + ": \"" + name + "\" has no weight tag";
+    return false;
+  }
+  return true;
+}
+
+/// The selection tag named `name` on `op` (point or polygon selection).
+BaseTag* FindSelectionTag(BaseObject* op, const std::string& name) {
+  for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext()) {
+    const Int32 type = t->GetType();
+    if ((type == Tpointselection || type == Tpolygonselection) && t->GetName() == String(name))
+      return t;
+  }
+  return nullptr;
+}
+
+bool ParseRange(const std::string& text, Int32* range) {
+  if (text == "all")
+    *range = 0;
+  else if (text == "selected")
+    *range = 1;
+  else if (text == "unselected")
+    *range = 2;
+  else
+    return false;
+  return true;
+}
+
+/// Why the tool's button is disabled, in the words of the command line.
+std::string WhyDisabled(BaseDocument* doc, const BaseContainer& s, bool surface) {
+  const auto side = [&](const char* name, Int32 modeId, Int32 tagId, Int32 rangeId,
+                        Int32 selectionId, bool polygonsOnly) -> std::string {
+    BaseTag* tag = s.GetInt32(modeId) == 0 ? doc->GetActiveTag()
+                                           : static_cast<BaseTag*>(s.GetLink(tagId, doc, Tbase));
+    const std::string option = std::string("--") + name;
+    if (!tag) {
+      return "no " + std::string(name) + ": give " + option +
+             " OBJECT or mark a weight tag \"active\": true in the scene";
+    }
+    if (tag->GetType() != Tweights || !tag->GetObject() ||
+        tag->GetObject()->GetType() != Opolygon) {
+      return "the " + std::string(name) + " tag (the scene's active tag) is not a weight tag " +
+             "of a polygon object";
+    }
+    if (s.GetInt32(rangeId) == 3) {
+      BaseList2D* sel = s.GetLink(selectionId, doc, Tbase);
+      if (polygonsOnly && sel && sel->GetType() == Tpointselection) {
+        return "--" + std::string(name) +
+               "-selection names a point selection; interpolating over the surface needs a "
+               "polygon selection (or use --points-only)";
+      }
+    }
+    return std::string();
+  };
+  std::string why =
+      side("source", kSourceTagMode, kSourceTag, kSourceRange, kSourceSelection, surface);
+  if (why.empty()) {
+    why = side("target", kTargetTagMode, kTargetTag, kTargetRange, kTargetSelection, false);
+  }
+  return why.empty() ? "the tool refuses these settings" : why;
+}
+
+}  // namespace
+
+int RunRestrictWeights(const std::vector<std::string>& args) {
+  const std::string command = "restrict-weights";
+  std::string input, output;
+  bool outputGiven = false;
+  std::vector<std::string> objects;
+  std::string object;
+  bool objectGiven = false;
+  // --object may be repeated: collect the occurrences before the parser sees them.
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--object" && i + 1 < args.size()) {
+      objects.push_back(args[++i]);
+    } else if (args[i].rfind("--object=", 0) == 0) {
+      objects.push_back(args[i].substr(9));
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+  ArgParser parser(command);
+  parser.Positional("INPUT (a scene file or a model file)", &input, true);
+  parser.Value("--output", "-o", &output, &outputGiven);
+  parser.Value("--object", "", &object, &objectGiven);  // a trailing "--object" without a name
+  std::string error;
+  if (!parser.Parse(rest, &error)) return UsageError(command, error);
+  if (parser.HelpWanted()) {
+    std::fputs(kRestrictHelp, stdout);
+    return kExitOk;
+  }
+  if (objectGiven) return UsageError(command, "--object needs an object name");
+  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.json");
+  for (const std::string& o : objects) {
+    if (o.empty()) return UsageError(command, "--object needs an object name");
+  }
+
+  std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
+  if (!doc) return kExitFailure;
+  if (!objects.empty()) {
+    DeselectAll(doc->GetFirstObject());
+    for (const std::string& name : objects) {
+      std::vector<BaseObject*> found;
+      CollectByName(doc->GetFirstObject(), String(name), &found);
+      if (found.empty()) {
+        PrintError(command, input + " has no object \"" + name + "\"");
+        return kExitFailure;
+      }
+      for (BaseObject* op : found) op->SetBit(BIT_ACTIVE);
+    }
+  }
+  AtomArray selection;
+  doc->GetActiveObjects(selection, GETACTIVEOBJECTFLAGS_CHILDREN);
+  if (selection.GetCount() == 0) {
+    PrintError(command,
+               "no object is selected: give --object NAME or mark objects "
+               "\"selected\": true in the scene");
+    return kExitFailure;
+  }
+
+  std::vector<PolygonObject*> meshes;
+  CollectPolygonObjects(doc->GetFirstObject(), &meshes);
+  std::vector<std::vector<std::vector<Float>>> before;
+  for (PolygonObject* op : meshes) {
+    before.push_back(
+        Snapshot(static_cast<CAWeightTag*>(op->GetTag(Tweights)), op->GetPointCount()));
+  }
+  // The host greys the menu entry unless exactly one object is active; the command itself
+  // works on every selected object, which is what the command line asks for.
+  const auto* plugin = host::FindPlugin(kRestrictCommand);
+  if (!plugin || !plugin->command) {
+    PrintError(command, "the module did not register the weight count restriction command");
+    return kExitFailure;
+  }
+  plugin->command->Execute(doc.get());
+  EventAdd();
+
+  Int32 objectsChanged = 0, pointsChanged = 0;
+  for (size_t i = 0; i < meshes.size(); ++i) {
+    const Int32 n = ChangedPoints(before[i], static_cast<CAWeightTag*>(meshes[i]->GetTag(Tweights)),
+                                  meshes[i]->GetPointCount());
+    objectsChanged += n > 0;
+    pointsChanged += n;
+  }
+  std::printf("restricted %d point%s of %d object%s to four influences\n", pointsChanged,
+              pointsChanged == 1 ? "" : "s", objectsChanged, objectsChanged == 1 ? "" : "s");
+  if (!SaveSceneFile(doc.get(), output, &error)) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int RunTransferWeights(const std::vector<std::string>& args) {
+  const std::string command = "transfer-weights";
+  std::string input, output, source, target, sourcePart, targetPart, sourceSelection,
+      targetSelection, writeMode, threadsText, search;
+  bool outputGiven = false, sourceGiven = false, targetGiven = false, sourcePartGiven = false,
+       targetPartGiven = false, sourceSelectionGiven = false, targetSelectionGiven = false,
+       writeModeGiven = false, threadsGiven = false, searchGiven = false;
+  bool noNormalize = false, addMissing = false, clearUnmatched = false, local = false,
+       pointsOnly = false;
+  ArgParser parser(command);
+  parser.Positional("INPUT (a scene file or a model file)", &input, true);
+  parser.Value("--output", "-o", &output, &outputGiven);
+  parser.Value("--source", "", &source, &sourceGiven);
+  parser.Value("--target", "", &target, &targetGiven);
+  parser.Value("--source-part", "", &sourcePart, &sourcePartGiven);
+  parser.Value("--target-part", "", &targetPart, &targetPartGiven);
+  parser.Value("--source-selection", "", &sourceSelection, &sourceSelectionGiven);
+  parser.Value("--target-selection", "", &targetSelection, &targetSelectionGiven);
+  parser.Value("--write-mode", "", &writeMode, &writeModeGiven);
+  parser.Flag("--no-normalize", &noNormalize);
+  parser.Flag("--add-missing-joints", &addMissing);
+  parser.Flag("--clear-unmatched", &clearUnmatched);
+  parser.Flag("--local", &local);
+  parser.Flag("--points-only", &pointsOnly);
+  parser.Value("--threads", "", &threadsText, &threadsGiven);
+  parser.Value("--search", "", &search, &searchGiven);
+  std::string error;
+  if (!parser.Parse(args, &error)) return UsageError(command, error);
+  if (parser.HelpWanted()) {
+    std::fputs(kTransferHelp, stdout);
+    return kExitOk;
+  }
+  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.json");
+  if (sourceGiven && source.empty()) return UsageError(command, "--source needs an object name");
+  if (targetGiven && target.empty()) return UsageError(command, "--target needs an object name");
+  Int32 sourceRange = 0, targetRange = 0;
+  if (sourcePartGiven && sourceSelectionGiven)
+    return UsageError(command, "give either --source-part or --source-selection");
+  if (targetPartGiven && targetSelectionGiven)
+    return UsageError(command, "give either --target-part or --target-selection");
+  if (sourcePartGiven && !ParseRange(sourcePart, &sourceRange))
+    return UsageError(command,
+                      "--source-part is all, selected or unselected, not '" + sourcePart + "'");
+  if (targetPartGiven && !ParseRange(targetPart, &targetRange))
+    return UsageError(command,
+                      "--target-part is all, selected or unselected, not '" + targetPart + "'");
+  if (sourceSelectionGiven && sourceSelection.empty())
+    return UsageError(command, "--source-selection needs a selection tag name");
+  if (targetSelectionGiven && targetSelection.empty())
+    return UsageError(command, "--target-selection needs a selection tag name");
+  Int32 mode = 0;
+  if (writeModeGiven) {
+    if (writeMode == "replace")
+      mode = 0;
+    else if (writeMode == "above-zero")
+      mode = 1;
+    else if (writeMode == "add")
+      mode = 2;
+    else
+      return UsageError(command,
+                        "--write-mode is replace, above-zero or add, not '" + writeMode + "'");
+  }
+  Int32 threads = -1;
+  if (threadsGiven) {
+    char* end = nullptr;
+    const long n = std::strtol(threadsText.c_str(), &end, 10);
+    if (threadsText.empty() || !end || *end != '\0' || n < 0 || n > 4096)
+      return UsageError(command,
+                        "--threads needs a number from 0 to 4096, not '" + threadsText + "'");
+    threads = static_cast<Int32>(n);
+  }
+  Int32 searchMode = 0;
+  if (searchGiven) {
+    if (search == "indexed")
+      searchMode = 0;
+    else if (search == "exhaustive")
+      searchMode = 1;
+    else
+      return UsageError(command, "--search is indexed or exhaustive, not '" + search + "'");
+  }
+
+  std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
+  if (!doc) return kExitFailure;
+  BaseContainer* s = host::GetToolSettings(kTransferTool, doc.get());
+  if (!s) {
+    PrintError(command, "the module did not register the weight transfer tool");
+    return kExitFailure;
+  }
+  *s = BaseContainer();
+  host::FindDescriptionTool(kTransferTool)->InitDefaultSettings(doc.get(), *s);
+
+  BaseTag* sourceTag = nullptr;
+  BaseTag* targetTag = nullptr;
+  if (sourceGiven && !FindWeightTag(doc.get(), "--source", source, &sourceTag, &error)) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  if (targetGiven && !FindWeightTag(doc.get(), "--target", target, &targetTag, &error)) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  s->SetInt32(kWriteMode, mode);
+  s->SetBool(kNormalize, !noNormalize);
+  s->SetBool(kAddMissingJoints, addMissing);
+  s->SetBool(kClearUnmatched, clearUnmatched);
+  s->SetBool(kLocalCoordinates, local);
+  s->SetBool(kSurface, !pointsOnly);
+  s->SetInt32(kSearch, searchMode);
+  if (sourceTag) {
+    s->SetInt32(kSourceTagMode, 1);
+    s->SetLink(kSourceTag, sourceTag);
+  }
+  if (targetTag) {
+    s->SetInt32(kTargetTagMode, 1);
+    s->SetLink(kTargetTag, targetTag);
+  }
+  // The side's object: the linked tag's, or the active tag's.
+  const auto sideObject = [&](BaseTag* linked) -> BaseObject* {
+    BaseTag* t = linked ? linked : doc->GetActiveTag();
+    return t ? t->GetObject() : nullptr;
+  };
+  s->SetInt32(kSourceRange, sourceRange);
+  s->SetInt32(kTargetRange, targetRange);
+  if (sourceSelectionGiven || targetSelectionGiven) {
+    const struct {
+      bool given;
+      const std::string& name;
+      BaseTag* linked;
+      Int32 rangeId, selectionId;
+      const char* option;
+    } sides[] = {{sourceSelectionGiven, sourceSelection, sourceTag, kSourceRange, kSourceSelection,
+                  "--source-selection"},
+                 {targetSelectionGiven, targetSelection, targetTag, kTargetRange, kTargetSelection,
+                  "--target-selection"}};
+    for (const auto& side : sides) {
+      if (!side.given) continue;
+      BaseObject* op = sideObject(side.linked);
+      BaseTag* sel = op ? FindSelectionTag(op, side.name) : nullptr;
+      if (!sel) {
+        PrintError(command,
+                   std::string(side.option) + ": " +
+                       (op ? "\"" + op->GetName().GetUtf8() +
+                                 "\" has no point or polygon selection tag \"" + side.name + "\""
+                           : std::string("there is no weight tag to take it from")));
+        return kExitFailure;
+      }
+      s->SetInt32(side.rangeId, 3);
+      s->SetLink(side.selectionId, sel);
+    }
+  }
+
+  if (!host::IsToolParameterEnabled(kTransferTool, doc.get(), kRunButton)) {
+    PrintError(command, "cannot transfer: " + WhyDisabled(doc.get(), *s, !pointsOnly));
+    return kExitFailure;
+  }
+  BaseTag* effectiveTarget = targetTag ? targetTag : doc->GetActiveTag();
+  auto* targetObject = static_cast<PolygonObject*>(effectiveTarget->GetObject());
+  const Int32 targetPoints = targetObject->GetPointCount();
+  const auto weightsBefore = Snapshot(static_cast<CAWeightTag*>(effectiveTarget), targetPoints);
+
+  host::SetThreadCount(threads);
+  const Int32 threadCount = GeGetCurrentThreadCount();
+  ProgressLine progress("transfer-weights: transferring weights to \"" +
+                        targetObject->GetName().GetUtf8() + "\"");
+  host::PressToolButton(kTransferTool, doc.get(), kRunButton);
+  progress.Stop();
+  const double seconds = progress.Seconds();
+  host::SetThreadCount(-1);
+  EventAdd();
+
+  const Int32 changed =
+      ChangedPoints(weightsBefore, static_cast<CAWeightTag*>(effectiveTarget), targetPoints);
+  const std::string how =
+      threadCount == 0 ? std::string("a single thread")
+                       : std::to_string(threadCount) + (threadCount == 1 ? " thread" : " threads");
+  std::printf("changed the weights of %d of %d point%s of \"%s\" (%s search, %s) in %.2f s\n",
+              changed, targetPoints, targetPoints == 1 ? "" : "s",
+              targetObject->GetName().GetUtf8().c_str(), searchMode ? "exhaustive" : "indexed",
+              how.c_str(), seconds);
+  if (!SaveSceneFile(doc.get(), output, &error)) {
+    PrintError(command, error);
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace pmxapp
