@@ -29,20 +29,30 @@ Bool BaseFile::Open(const Filename& name, FILEOPEN mode, FILEDIALOG error_dialog
   order_ = order;
   mode_ = mode;
   position_ = 0;
-  target_ = name.GetSystemPath();
-  if (mode == FILEOPEN_WRITE) {
-    // Write beside the target and move over it on a successful close, so that a failed
-    // write never leaves a truncated file where a good one was.
-    std::filesystem::path t(target_);
-    std::error_code ec;
-    if (target_.empty() || std::filesystem::is_directory(t, ec)) {
-      file_ = nullptr;
-    } else {
-      temp_ = (t.parent_path() / ("." + t.filename().string() + ".partial")).string();
-      file_ = std::fopen(temp_.c_str(), "wb");
+  try {
+    target_ = name.GetSystemPath();
+    if (mode == FILEOPEN_WRITE) {
+      // Write beside the target and move over it on a successful close, so that a failed
+      // write never leaves a truncated file where a good one was. Everything that can fail
+      // for want of memory happens before the temporary file exists.
+      buffer_.clear();
+      buffer_.reserve(kBufferSize);
+      std::filesystem::path t(target_);
+      std::error_code ec;
+      if (target_.empty() || std::filesystem::is_directory(t, ec)) {
+        file_ = nullptr;
+      } else {
+        temp_ = (t.parent_path() / ("." + t.filename().string() + ".partial")).string();
+        file_ = std::fopen(temp_.c_str(), "wb");
+      }
     }
-    buffer_.clear();
-    buffer_.reserve(kBufferSize);
+  } catch (...) {
+    // Out of memory: report the open as failed, with nothing created.
+    temp_.clear();
+    error_ = FILEERROR_OUTOFMEMORY;
+    return false;
+  }
+  if (mode == FILEOPEN_WRITE) {
   } else if (mode == FILEOPEN_READ) {
     file_ = std::fopen(target_.c_str(), "rb");
   } else {
@@ -130,12 +140,11 @@ Bool BaseFile::Close() {
   if (std::fclose(file_) != 0 && error_ == FILEERROR_NONE) error_ = FILEERROR_CLOSE;
   file_ = nullptr;
   if (mode_ == FILEOPEN_WRITE && !temp_.empty()) {
-    std::error_code ec;
-    if (error_ == FILEERROR_NONE) {
-      std::filesystem::rename(temp_, target_, ec);
-      if (ec) error_ = FILEERROR_CLOSE;
-    }
-    if (error_ != FILEERROR_NONE) std::filesystem::remove(temp_, ec);
+    // The C library's calls allocate nothing, so closing cannot throw (it runs in
+    // destructors, also while an exception unwinds).
+    if (error_ == FILEERROR_NONE && std::rename(temp_.c_str(), target_.c_str()) != 0)
+      error_ = FILEERROR_CLOSE;
+    if (error_ != FILEERROR_NONE) std::remove(temp_.c_str());
     temp_.clear();
   }
   return error_ == FILEERROR_NONE;

@@ -1,5 +1,6 @@
 // Object conversion: host polygons into triangles and one vertex per distinct point,
 // normal, UVW and texture tag; and the emission of a converted object into the model.
+#include <memory>
 #include <vector>
 
 #include "pmx/pmxconvert.h"
@@ -17,6 +18,12 @@ struct ObjectPasses {
   Matrix mg;
   PmxWeightReader* weights = nullptr;
 };
+
+/// The host's phong normals, released however the conversion leaves.
+struct PhongNormalsDeleter {
+  void operator()(Vector32* p) const { DeleteMem(p); }
+};
+using PhongNormals = std::unique_ptr<Vector32, PhongNormalsDeleter>;
 
 /// The face normal of (a, b, c), unit length or zero.
 Vector FaceNormal(const Vector& a, const Vector& b, const Vector& c) {
@@ -107,7 +114,8 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
   if (!polys || polygonCount <= 0) return true;
 
   record->name = op->GetName();
-  Vector32* phong = op->CreatePhongNormals();
+  const PhongNormals phongHolder(op->CreatePhongNormals());
+  const Vector32* phong = phongHolder.get();
   const auto* uvwTag = static_cast<const UVWTag*>(op->GetTag(Tuvw));
   const Vector32* uvws = uvwTag ? uvwTag->Read<Vector32>() : nullptr;
   const Int32 uvwCount = uvwTag ? uvwTag->GetDataCount() : 0;
@@ -169,7 +177,6 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
 
   record->sourceObject = op;
   record->morphTargets.clear();
-  DeleteMem(phong);
   return true;
 }
 

@@ -81,7 +81,10 @@ FILEERROR PmxSaverData::Save(BaseSceneSaver* node, const Filename& name, BaseDoc
     } catch (...) {
     }
   }
-  GeShowMouse(MOUSE_NORMAL);
+  try {
+    GeShowMouse(MOUSE_NORMAL);
+  } catch (...) {
+  }
   return result;
 }
 
@@ -126,10 +129,14 @@ FILEERROR PmxSaverData::Export(BaseSceneSaver* node, const Filename& name, BaseD
   const FILEERROR result = file->GetError();
   file.reset();
 
-  if (result == FILEERROR_NONE) {
-    GePrint(String(kPmxExportDoneText) + name.GetString() + String("\n"));
-  } else {
+  if (result != FILEERROR_NONE) {
     PrintFailure(name, String());
+    return result;
+  }
+  // The file is complete: a failure to tell about it does not undo the export.
+  try {
+    GePrint(String(kPmxExportDoneText) + name.GetString() + String("\n"));
+  } catch (...) {
   }
   return result;
 }

@@ -1,6 +1,7 @@
 #include "pmxedge/pmxedgetag.h"
 
 #include <limits>
+#include <memory>
 
 PmxEdgeTag::~PmxEdgeTag() {
   BaseObject* shell = shell_;
@@ -119,7 +120,11 @@ Bool PmxEdgeTag::BuildEdgeShell(PolygonObject* shell, const BaseObject* source, 
   Vector* outPoints = shell->GetPointW();
   const Vector* points = src->GetPointR();
   const Int32 pointCount = src->GetPointCount();
-  Vector32* phong = src->CreatePhongNormals();
+  struct PhongDeleter {
+    void operator()(Vector32* p) const { DeleteMem(p); }
+  };
+  const std::unique_ptr<Vector32, PhongDeleter> phongHolder(src->CreatePhongNormals());
+  const Vector32* phong = phongHolder.get();
   const Matrix mg = src->GetMg();
 
   const Float32* weights = nullptr;
@@ -160,7 +165,6 @@ Bool PmxEdgeTag::BuildEdgeShell(PolygonObject* shell, const BaseObject* source, 
   }
   shell->ResizeObject(k, pc);
   shell->Message(MSG_CHANGE);
-  DeleteMem(phong);
   return true;
 }
 

@@ -183,8 +183,9 @@ struct SaverPtr {
 /// result.
 inline FILEERROR ExportDocument(BaseDocument* doc, const std::string& path,
                                 BaseSceneSaver* node = nullptr) {
+  if (node) return host::SaveDocument(node, doc, Filename(String(path)));
   SaverPtr fresh;
-  return host::SaveDocument(node ? node : fresh.node.get(), doc, Filename(String(path)));
+  return host::SaveDocument(fresh.node.get(), doc, Filename(String(path)));
 }
 
 }  // namespace pmxtest
