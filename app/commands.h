@@ -20,6 +20,7 @@ struct SubCommand {
 int RunExport(const std::vector<std::string>& args);
 int RunDemo(const std::vector<std::string>& args);
 int RunSceneDump(const std::vector<std::string>& args);
+int RunPress(const std::vector<std::string>& args);
 int RunView(const std::vector<std::string>& args);
 
 /// The PMX saver's settings as the command line gives them (unset: the saver's defaults).

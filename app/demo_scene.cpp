@@ -283,6 +283,24 @@ Weights W(const char* a, double wa = 1.0, const char* b = nullptr) {
 
 }  // namespace
 
+/// A morph target of the head: a copy of its points (no tags), each moved by `move` as a
+/// function of its place relative to the head's centre, in units of the head's radii.
+template <typename Move>
+OJson HeadExpression(const OJson& head, const char* name, const Vector& center, double radius,
+                     double height, Move move) {
+  OJson points = OJson::array();
+  for (const auto& p : head["points"]) {
+    const Vector at(p[0].get<double>(), p[1].get<double>(), p[2].get<double>());
+    const Vector rel((at.x - center.x) / radius, (at.y - center.y) / height,
+                     (at.z - center.z) / radius);
+    const Vector to = at + move(rel);
+    auto round = [](double v) { return std::round(v * 10000.0) / 10000.0; };
+    points.push_back({round(to.x), round(to.y), round(to.z)});
+  }
+  return OJson{
+      {"type", "polygon"}, {"name", name}, {"points", points}, {"polygons", head["polygons"]}};
+}
+
 std::string DemoSceneText(const std::string& textureName) {
   // Joint positions (world): Center (0, 84, 0), UpperBody (0, 94, 0), Neck (0, 132, 0),
   // Head (0, 142, 0), Shoulder (±12, 126, 0), Elbow (±37, 126, 0), Wrist (±60, 126, 0),
@@ -334,6 +352,36 @@ std::string DemoSceneText(const std::string& textureName) {
   MeshBuilder head;
   head.Head(Vector(0, 152, 0), 11, 12, 4, W("Head"), "Face");
 
+  // The head is the base of a morph object whose targets become the model's expressions
+  // (vertex morphs); the front of the face looks along -Z.
+  const Vector headCenter(0, 152, 0);
+  const OJson headMesh = head.Object("HeadMesh", {"Head"}, {{"髪", ""}, {"肌", "Face"}});
+  auto expression = [&](const char* name, auto move) {
+    return HeadExpression(headMesh, name, headCenter, 11, 12, move);
+  };
+  const auto front = [](const Vector& r) { return r.z < -0.5; };
+  OJson expressions = {
+      {"type", "pmxmorph"},
+      {"name", "Expressions"},
+      {"params", {{"2000", 0.0}, {"2001", 0.0}, {"2002", 0.0}}},
+      {"children",
+       OJson::array({headMesh,
+                     // Mouth open: the lower front drops and comes forward a little.
+                     expression("あ",
+                                [&](const Vector& r) {
+                                  return front(r) && r.y < -0.2 ? Vector(0, -1.6, -0.4) : Vector();
+                                }),
+                     // Wide mouth: the lower front widens.
+                     expression("い",
+                                [&](const Vector& r) {
+                                  return front(r) && r.y < -0.2 ? Vector(r.x * 1.4, 0, 0)
+                                                                : Vector();
+                                }),
+                     // Smile: the corners of the lower front rise.
+                     expression("笑い", [&](const Vector& r) {
+                       return front(r) && r.y < 0.2 ? Vector(0, 1.2 * std::abs(r.x), 0) : Vector();
+                     })})}};
+
   auto material = [](const char* name, OJson color, OJson luminance) {
     return OJson{{"name", name},
                  {"color", color},
@@ -355,13 +403,12 @@ std::string DemoSceneText(const std::string& textureName) {
       {"document", {{"unit", {1, "cm"}}, {"mode", "model"}}},
       {"materials", materials},
       {"objects",
-       OJson::array(
-           {{{"type", "null"},
-             {"name", "Character"},
-             {"children",
-              OJson::array({skeleton,
-                            body.Object("BodyMesh", bodyJoints, {{"肌", ""}, {"服", "Shirt"}}),
-                            head.Object("HeadMesh", {"Head"}, {{"髪", ""}, {"肌", "Face"}})})}}})}};
+       OJson::array({{{"type", "null"},
+                      {"name", "Character"},
+                      {"children", OJson::array({skeleton,
+                                                 body.Object("BodyMesh", bodyJoints,
+                                                             {{"肌", ""}, {"服", "Shirt"}}),
+                                                 expressions})}}})}};
   return scene.dump(1);
 }
 

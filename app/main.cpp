@@ -15,6 +15,7 @@ constexpr pmxapp::SubCommand kCommands[] = {
     {"export", "export a scene file or a model file to a PMX model", pmxapp::RunExport},
     {"demo", "export the built-in sample character", pmxapp::RunDemo},
     {"scene-dump", "load a scene file and write it back", pmxapp::RunSceneDump},
+    {"press", "press a button of an object or tag in a scene file", pmxapp::RunPress},
     {"view", "show a PMX model in the browser (three.js MMDLoader)", pmxapp::RunView},
 };
 

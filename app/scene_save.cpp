@@ -151,6 +151,12 @@ class Writer {
     }
   }
 
+  /// The cache a scene file holds: only the fixed ones that stand for generators the host
+  /// does not evaluate; plug-in generators build theirs again when the file is loaded.
+  static BaseObject* WrittenCache(const BaseObject* op) {
+    return host::IsEvaluatedGenerator(op) ? nullptr : op->GetCache();
+  }
+
   void SurveyObject(BaseObject* op, bool inCache) {
     for (; op; op = op->GetNext()) {
       if (!inCache) {
@@ -159,7 +165,7 @@ class Writer {
       }
       inDocument_.insert(op);
       KeepRememberedId(op);
-      SurveyObject(op->GetCache(), true);
+      SurveyObject(WrittenCache(op), true);
       SurveyObject(op->GetDeformCache(), true);
       SurveyObject(op->GetDown(), inCache);
     }
@@ -358,7 +364,9 @@ class Writer {
     }
     if (op->GetRenderMode() != MODE_UNDEF) j["render"] = Visibility(op->GetRenderMode());
     if (op->GetEditorMode() != MODE_UNDEF) j["editor"] = Visibility(op->GetEditorMode());
-    if (Int32 bits = op->GetAllBits() & ~BIT_ACTIVE) j["bits"] = Bits(bits);
+    // The marks a generator's evaluation leaves on its inputs are made again on loading.
+    const Int32 evaluated = op->IsTouched() ? BIT_CONTROLOBJECT : 0;
+    if (Int32 bits = op->GetAllBits() & ~BIT_ACTIVE & ~evaluated) j["bits"] = Bits(bits);
 
     auto* poly = dynamic_cast<PolygonObject*>(op);
     if (poly) Geometry(poly, j);
@@ -374,7 +382,7 @@ class Writer {
     if (!tags.empty()) j["tags"] = std::move(tags);
     OJson params = Params(*op->GetDataInstance(), TypesOf(type), {}, Fresh(type, false));
     if (!params.empty()) j["params"] = std::move(params);
-    if (op->GetCache()) j["cache"] = Chain(op->GetCache(), where + ".cache");
+    if (BaseObject* cache = WrittenCache(op)) j["cache"] = Chain(cache, where + ".cache");
     if (op->GetDeformCache())
       j["deformCache"] = Chain(op->GetDeformCache(), where + ".deformCache");
     if (op->GetDown()) j["children"] = Chain(op->GetDown(), where + ".children");

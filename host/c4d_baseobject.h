@@ -154,6 +154,9 @@ class BaseObject : public BaseList2D {
   void MarkCacheBuilt();
   /// Host internals: takes back the mark of Touch (before the next evaluation).
   void ClearTouch();
+  /// Host internals: whether the control-object bit is the mark of Touch (the evaluation sets
+  /// it again) rather than a state of the scene.
+  Bool IsTouched() const { return touched_; }
 
   /// The generator result of this object, or null.
   BaseObject* GetCache(HierarchyHelp* hh = nullptr) const;

@@ -23,9 +23,8 @@ void ClearControlBits(BaseObject* op) {
 void BuildCaches(BaseObject* op, HierarchyHelp* hh) {
   for (; op; op = op->GetNext()) {
     BuildCaches(op->GetDown(), hh);
-    if (!(op->GetInfo() & OBJECT_GENERATOR)) continue;
+    if (!host::IsEvaluatedGenerator(op)) continue;
     auto* data = static_cast<ObjectData*>(op->GetNodeData());
-    if (!data) continue;
     BaseObject* previous = op->GetCache();
     BaseObject* result = data->GetVirtualObjects(op, hh);
     if (result != previous) {
@@ -37,6 +36,10 @@ void BuildCaches(BaseObject* op, HierarchyHelp* hh) {
 }
 
 }  // namespace
+
+Bool host::IsEvaluatedGenerator(const BaseObject* op) {
+  return op && (op->GetInfo() & OBJECT_GENERATOR) && op->GetNodeData();
+}
 
 Bool host::IsVisibleInEditor(const BaseObject* op) {
   if (!op || op->GetBit(BIT_CONTROLOBJECT)) return false;

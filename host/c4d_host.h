@@ -92,6 +92,9 @@ Int64 GetWriteFailureAfter();
 /// BIT_CONTROLOBJECT after the evaluation), nor when its editor visibility, or the nearest
 /// one set above it, is off.
 Bool IsVisibleInEditor(const BaseObject* op);
+/// Whether BaseDocument::ExecutePasses builds the cache of `op` (a plug-in generator): such
+/// a cache and the marks on the generator's inputs are results, not part of the scene.
+Bool IsEvaluatedGenerator(const BaseObject* op);
 
 /// Fills `bc` with the DEFAULT values of a description resource.
 void ApplyDescriptionDefaults(const String& descriptionName, BaseContainer* bc);
