@@ -214,6 +214,13 @@ class Loader {
     return static_cast<Float32>(d);
   }
 
+  /// Degrees; bounded so that converting to radians and back cannot overflow.
+  double Angle(const Json& v) const {
+    const double d = Number(v);
+    if (std::abs(d) > 1e300) Expected("an angle in degrees between -1e300 and 1e300", v);
+    return d;
+  }
+
   Int64 Integer(const Json& v, Int64 lo, Int64 hi, const std::string& what) const {
     Int64 n = 0;
     if (v.is_number_integer() && !v.is_number_unsigned()) {
@@ -498,8 +505,13 @@ class Loader {
     }
     if (const Json* v = Member(o, "rot")) {
       At a(*this, "rot");
-      const Vector deg = Vec(*v);
-      op->SetRelRot(Vector(Rad(deg.x), Rad(deg.y), Rad(deg.z)));
+      if (!v->is_array() || v->size() != 3) Expected("[x, y, z] in degrees", *v);
+      Float r[3];
+      for (size_t i = 0; i < 3; ++i) {
+        At b(*this, Index(i));
+        r[i] = Rad(Angle((*v)[i]));
+      }
+      op->SetRelRot(Vector(r[0], r[1], r[2]));
     }
     if (const Json* v = Member(o, "scale")) {
       At a(*this, "scale");
@@ -681,7 +693,8 @@ class Loader {
     CheckArray(v, "an array of indices and [first, last] ranges");
     const std::string what =
         count == 0 ? std::string("no ") + element + " index (the object has no " + element + "s)"
-                   : std::string("a ") + element + " index from 0 to " + std::to_string(count - 1);
+                   : std::string(element[0] == 'e' ? "an " : "a ") + element + " index from 0 to " +
+                         std::to_string(count - 1);
     for (size_t i = 0; i < v.size(); ++i) {
       At a(*this, Index(i));
       const Json& e = v[i];
@@ -749,7 +762,7 @@ class Loader {
         }
         if (const Json* v = Member(t, "angle")) {
           At a(*this, "angle");
-          bc->SetFloat(PHONGTAG_PHONG_ANGLE, Rad(Number(*v)));
+          bc->SetFloat(PHONGTAG_PHONG_ANGLE, Rad(Angle(*v)));
           named.push_back(PHONGTAG_PHONG_ANGLE);
         }
         break;
