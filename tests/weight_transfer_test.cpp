@@ -908,4 +908,58 @@ TEST(WeightTransferIndex, NearSubCellSearchAnswersLikeTheFullScan) {
   EXPECT_GT(hits, 300);
 }
 
+TEST(WeightTransferIndex, FastTriangleTestAnswersLikeTheAngleSum) {
+  std::mt19937 rng(11);
+  const auto uniform = [&](Float a, Float b) {
+    return std::uniform_real_distribution<Float>(a, b)(rng);
+  };
+  const auto randomVector = [&](Float r) {
+    return Vector(uniform(-r, r), uniform(-r, r), uniform(-r, r));
+  };
+  Int32 inside = 0, outside = 0;
+  for (Int32 n = 0; n < 20000; ++n) {
+    // Ordinary, sliver and far-from-the-origin triangles.
+    const Vector offset = n % 5 == 0 ? randomVector(1e5) : Vector();
+    Vector p0 = offset + randomVector(1), p1 = offset + randomVector(1),
+           p2 = offset + randomVector(1);
+    if (n % 7 == 0) p2 = p0 + (p1 - p0) * uniform(0, 1) + randomVector(1e-4);
+    // Points around the border: on an edge line, just inside or outside it by distances
+    // around the angle tolerance's reach, at and near corners, and anywhere.
+    const Vector edge = p1 - p0;
+    const Vector inward = Cross(Cross(edge, p2 - p0), edge).GetNormalized();
+    Vector x;
+    switch (n % 4) {
+      case 0:
+        x = p0 + edge * uniform(-0.2, 1.2) +
+            inward * (edge.GetLength() * std::pow(10.0, uniform(-8, -3)) * (rng() % 2 ? 1 : -1));
+        break;
+      case 1:
+        x = (rng() % 2 ? p0 : p2) + randomVector(std::pow(10.0, uniform(-12, -2)));
+        break;
+      case 2:
+        x = p0 + edge * (static_cast<Float>(rng() % 5) / 4.0);
+        break;
+      default:
+        x = p0 + edge * uniform(-0.5, 1.5) + (p2 - p0) * uniform(-0.5, 1.5);
+        break;
+    }
+    x += Cross(edge, p2 - p0).GetNormalized() * uniform(-2, 2);
+    Vector proj, projFast;
+    Float a0 = 0, a1 = 0, a2 = 0, f0 = 0, f1 = 0, f2 = 0;
+    const Bool reference = WTTriangleTest(p0, p1, p2, x, &proj, &a0, &a1, &a2);
+    const Bool fast = WTTriangleTestFast(p0, p1, p2, x, &projFast, &f0, &f1, &f2);
+    ASSERT_EQ(reference, fast) << n;
+    if (!reference) {
+      ++outside;
+      continue;
+    }
+    ++inside;
+    EXPECT_EQ(std::bit_cast<UInt64>(a0), std::bit_cast<UInt64>(f0)) << n;
+    EXPECT_EQ(std::bit_cast<UInt64>(a1), std::bit_cast<UInt64>(f1)) << n;
+    EXPECT_EQ(std::bit_cast<UInt64>(a2), std::bit_cast<UInt64>(f2)) << n;
+  }
+  EXPECT_GT(inside, 2000);
+  EXPECT_GT(outside, 2000);
+}
+
 }  // namespace

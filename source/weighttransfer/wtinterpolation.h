@@ -45,9 +45,16 @@ Bool WTProjectOnTriangle(const Vector& p0, const Vector& p1, const Vector& p2, c
 /// barycentric weights by areas; false outside or for a vanishing area.
 Bool WTInsideTriangle(const Vector& p0, const Vector& p1, const Vector& p2,
                       const Vector& projection, Float* b0, Float* b1, Float* b2);
+/// The second stage with the same answer, computing the angle sum only for projections near
+/// the triangle's border (`x` is the point that was projected).
+Bool WTInsideTriangleFast(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
+                          const Vector& projection, Float* b0, Float* b1, Float* b2);
 /// Both stages.
 Bool WTTriangleTest(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
                     Vector* projection, Float* b0, Float* b1, Float* b2);
+/// Both stages, the second through WTInsideTriangleFast.
+Bool WTTriangleTestFast(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
+                        Vector* projection, Float* b0, Float* b1, Float* b2);
 
 /// Sub-cell search of one half of a quadrangle (corners already positioned). Visits every
 /// cell in order and answers the first that contains the projection of `x`.

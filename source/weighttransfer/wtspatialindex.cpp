@@ -107,27 +107,40 @@ std::unique_ptr<WeightTransferIndex> WeightTransferIndex::Build(const WeightTran
   }
 
   if (!ix.elements_.empty()) {
-    std::vector<Vector> centroids(ix.elements_.size());
-    for (size_t k = 0; k < ix.elements_.size(); ++k) {
+    const size_t count = ix.elements_.size();
+    std::vector<Vector> centroids(count);
+    std::vector<Int32> order(count);
+    for (size_t k = 0; k < count; ++k) {
       centroids[k] = (ix.elements_[k].lo + ix.elements_[k].hi) * 0.5;
+      order[k] = static_cast<Int32>(k);
     }
-    ix.nodes_.reserve(2 * ix.elements_.size() / kLeafSize + 1);
-    ix.BuildNode(0, static_cast<Int32>(ix.elements_.size()), centroids);
+    ix.nodes_.reserve(2 * count / kLeafSize + 1);
+    ix.BuildNode(0, static_cast<Int32>(count), centroids, order);
+    // Leaves refer to ranges of the build order: store the elements in that order.
+    std::vector<Element> sorted(count);
+    for (size_t k = 0; k < count; ++k) sorted[k] = ix.elements_[static_cast<size_t>(order[k])];
+    ix.elements_.swap(sorted);
   }
   return index;
 }
 
-Int32 WeightTransferIndex::BuildNode(Int32 first, Int32 count, std::vector<Vector>& centroids) {
+Int32 WeightTransferIndex::BuildNode(Int32 first, Int32 count, const std::vector<Vector>& centroids,
+                                     std::vector<Int32>& order) {
   const Int32 id = static_cast<Int32>(nodes_.size());
   nodes_.emplace_back();
-  Vector lo = elements_[static_cast<size_t>(first)].lo,
-         hi = elements_[static_cast<size_t>(first)].hi;
-  Vector clo = centroids[static_cast<size_t>(first)], chi = clo;
+  const auto element = [&](Int32 k) -> const Element& {
+    return elements_[static_cast<size_t>(order[static_cast<size_t>(k)])];
+  };
+  const auto centroid = [&](Int32 k) -> const Vector& {
+    return centroids[static_cast<size_t>(order[static_cast<size_t>(k)])];
+  };
+  Vector lo = element(first).lo, hi = element(first).hi;
+  Vector clo = centroid(first), chi = clo;
   for (Int32 k = first + 1; k < first + count; ++k) {
-    lo = Min(lo, elements_[static_cast<size_t>(k)].lo);
-    hi = Max(hi, elements_[static_cast<size_t>(k)].hi);
-    clo = Min(clo, centroids[static_cast<size_t>(k)]);
-    chi = Max(chi, centroids[static_cast<size_t>(k)]);
+    lo = Min(lo, element(k).lo);
+    hi = Max(hi, element(k).hi);
+    clo = Min(clo, centroid(k));
+    chi = Max(chi, centroid(k));
   }
   nodes_[static_cast<size_t>(id)].lo = lo;
   nodes_[static_cast<size_t>(id)].hi = hi;
@@ -139,27 +152,18 @@ Int32 WeightTransferIndex::BuildNode(Int32 first, Int32 count, std::vector<Vecto
   }
   const Int32 axis =
       extent.x >= extent.y && extent.x >= extent.z ? 0 : (extent.y >= extent.z ? 1 : 2);
-  const auto key = [axis](const Vector& c) { return axis == 0 ? c.x : (axis == 1 ? c.y : c.z); };
-  // Sort elements and their centroids together by a permutation.
-  std::vector<Int32> perm(static_cast<size_t>(count));
-  for (Int32 k = 0; k < count; ++k) perm[static_cast<size_t>(k)] = first + k;
+  const auto key = [&](Int32 e) {
+    const Vector& c = centroids[static_cast<size_t>(e)];
+    return axis == 0 ? c.x : (axis == 1 ? c.y : c.z);
+  };
   const Int32 half = count / 2;
-  std::nth_element(perm.begin(), perm.begin() + half, perm.end(), [&](Int32 a, Int32 b) {
-    const Float ka = key(centroids[static_cast<size_t>(a)]),
-                kb = key(centroids[static_cast<size_t>(b)]);
+  const auto begin = order.begin() + first;
+  std::nth_element(begin, begin + half, begin + count, [&](Int32 a, Int32 b) {
+    const Float ka = key(a), kb = key(b);
     return ka < kb || (ka == kb && a < b);
   });
-  std::vector<Element> elems(static_cast<size_t>(count));
-  std::vector<Vector> cents(static_cast<size_t>(count));
-  for (Int32 k = 0; k < count; ++k) {
-    elems[static_cast<size_t>(k)] = elements_[static_cast<size_t>(perm[static_cast<size_t>(k)])];
-    cents[static_cast<size_t>(k)] = centroids[static_cast<size_t>(perm[static_cast<size_t>(k)])];
-  }
-  std::copy(elems.begin(), elems.end(), elements_.begin() + first);
-  std::copy(cents.begin(), cents.end(), centroids.begin() + first);
-
-  const Int32 left = BuildNode(first, half, centroids);
-  const Int32 right = BuildNode(first + half, count - half, centroids);
+  const Int32 left = BuildNode(first, half, centroids, order);
+  const Int32 right = BuildNode(first + half, count - half, centroids, order);
   nodes_[static_cast<size_t>(id)].left = left;
   nodes_[static_cast<size_t>(id)].right = right;
   return id;
@@ -242,7 +246,7 @@ Bool WeightTransferIndex::FindNearest(const Vector& x, NearestSource* out) const
           // The angle test is the costly part; run it only for a half that would win.
           if (!better(dist, el.order)) break;
           Float w0, w1, w2;
-          if (!WTInsideTriangle(p.a, p1, p2, proj, &w0, &w1, &w2)) break;
+          if (!WTInsideTriangleFast(p.a, p1, p2, x, proj, &w0, &w1, &w2)) break;
           bestDist = dist;
           bestOrder = el.order;
           best = &el;

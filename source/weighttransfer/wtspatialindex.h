@@ -69,7 +69,8 @@ class WeightTransferIndex {
     CPolygon corners;
   };
 
-  Int32 BuildNode(Int32 first, Int32 count, std::vector<Vector>& centroids);
+  Int32 BuildNode(Int32 first, Int32 count, const std::vector<Vector>& centroids,
+                  std::vector<Int32>& order);
 
   std::vector<PointItem> points_;
   std::vector<EdgeItem> edges_;
