@@ -364,16 +364,19 @@ WTWorkerValues WTReadWorkerValues(const WeightTransferContext& ctx) {
 }
 
 void ProcessTargetPoint(const WeightTransferContext& ctx, Int32 p) {
-  ProcessTargetPoint(ctx, WTReadWorkerValues(ctx), p);
+  WTWorkerValues worker = WTReadWorkerValues(ctx);
+  ProcessTargetPoint(ctx, worker, p);
 }
 
-void ProcessTargetPoint(const WeightTransferContext& ctx, const WTWorkerValues& worker, Int32 p) {
+void ProcessTargetPoint(const WeightTransferContext& ctx, WTWorkerValues& worker, Int32 p) {
   auto* target = static_cast<const PolygonObject*>(ctx.targetObject);
   const Vector& local = target->GetPointR()[p];
   const Vector x = ctx.settings.localCoordinates ? local : worker.targetMg * local;
 
   NearestSource src;
-  if (!ctx.index || !ctx.index->FindNearest(x, &src)) WTFindNearestExhaustive(ctx, x, &src);
+  if (!ctx.index || !ctx.index->FindNearest(x, &src, &worker.searchHint)) {
+    WTFindNearestExhaustive(ctx, x, &src);
+  }
   if (src.kind == NearestSource::kNone) return;
 
   const CAWeightTag* weights = ctx.sourceWeights;

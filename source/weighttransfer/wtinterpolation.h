@@ -80,12 +80,13 @@ void WTFindNearestExhaustive(const WeightTransferContext& ctx, const Vector& x, 
 struct WTWorkerValues {
   Matrix targetMg;
   Int32 targetJointCount = 0;
+  Int32 searchHint = -1;  // the index's last winner (speeds up the next, nearby point)
 };
 WTWorkerValues WTReadWorkerValues(const WeightTransferContext& ctx);
 
 /// Applies the per-point rule to target point `p`: writes one weight per target joint into
 /// the target tag and optionally normalises the point. Writes nothing for an empty source.
-void ProcessTargetPoint(const WeightTransferContext& ctx, const WTWorkerValues& worker, Int32 p);
+void ProcessTargetPoint(const WeightTransferContext& ctx, WTWorkerValues& worker, Int32 p);
 void ProcessTargetPoint(const WeightTransferContext& ctx, Int32 p);
 
 /// The console line printed when no sub-cell of a taken half contains the projection.

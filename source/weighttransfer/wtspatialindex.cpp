@@ -1,6 +1,7 @@
 #include "weighttransfer/wtspatialindex.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -29,11 +30,12 @@ Vector Max(const Vector& a, const Vector& b) {
   return Vector(std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z));
 }
 
-Float BoxDistance(const Vector& x, const Vector& lo, const Vector& hi) {
+/// Squared distance from x to a box (0 inside).
+Float BoxDistance2(const Vector& x, const Vector& lo, const Vector& hi) {
   const Float dx = std::max({lo.x - x.x, 0.0, x.x - hi.x});
   const Float dy = std::max({lo.y - x.y, 0.0, x.y - hi.y});
   const Float dz = std::max({lo.z - x.z, 0.0, x.z - hi.z});
-  return std::sqrt(dx * dx + dy * dy + dz * dz);
+  return dx * dx + dy * dy + dz * dz;
 }
 
 }  // namespace
@@ -107,158 +109,188 @@ std::unique_ptr<WeightTransferIndex> WeightTransferIndex::Build(const WeightTran
   }
 
   if (!ix.elements_.empty()) {
+    // Elements in Morton order of their box centres: neighbours in space are neighbours in
+    // the array, so halving ranges of it gives a tree of compact boxes.
     const size_t count = ix.elements_.size();
-    std::vector<Vector> centroids(count);
-    std::vector<Int32> order(count);
-    for (size_t k = 0; k < count; ++k) {
-      centroids[k] = (ix.elements_[k].lo + ix.elements_[k].hi) * 0.5;
-      order[k] = static_cast<Int32>(k);
+    Vector clo = (ix.elements_[0].lo + ix.elements_[0].hi) * 0.5, chi = clo;
+    for (const Element& e : ix.elements_) {
+      const Vector c = (e.lo + e.hi) * 0.5;
+      clo = Min(clo, c);
+      chi = Max(chi, c);
     }
-    ix.nodes_.reserve(2 * count / kLeafSize + 1);
-    ix.BuildNode(0, static_cast<Int32>(count), centroids, order);
-    // Leaves refer to ranges of the build order: store the elements in that order.
+    const Vector extent = chi - clo;
+    const auto quantise = [](Float v, Float lo, Float size) {
+      const Float q = size > 0 ? (v - lo) / size * 2097151.0 : 0.0;
+      return static_cast<UInt64>(std::clamp(q, 0.0, 2097151.0));
+    };
+    const auto spread = [](UInt64 v) {  // 21 bits to every third of 63
+      v &= 0x1fffff;
+      v = (v | v << 32) & 0x1f00000000ffffULL;
+      v = (v | v << 16) & 0x1f0000ff0000ffULL;
+      v = (v | v << 8) & 0x100f00f00f00f00fULL;
+      v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
+      v = (v | v << 2) & 0x1249249249249249ULL;
+      return v;
+    };
+    std::vector<std::pair<UInt64, Int32>> keys(count);
+    for (size_t k = 0; k < count; ++k) {
+      const Element& e = ix.elements_[k];
+      const Vector c = (e.lo + e.hi) * 0.5;
+      const UInt64 code = spread(quantise(c.x, clo.x, extent.x)) |
+                          spread(quantise(c.y, clo.y, extent.y)) << 1 |
+                          spread(quantise(c.z, clo.z, extent.z)) << 2;
+      keys[k] = {code, static_cast<Int32>(k)};
+    }
+    std::sort(keys.begin(), keys.end());
     std::vector<Element> sorted(count);
-    for (size_t k = 0; k < count; ++k) sorted[k] = ix.elements_[static_cast<size_t>(order[k])];
+    for (size_t k = 0; k < count; ++k)
+      sorted[k] = ix.elements_[static_cast<size_t>(keys[k].second)];
     ix.elements_.swap(sorted);
+    std::vector<UInt64> codes(count);
+    for (size_t k = 0; k < count; ++k) codes[k] = keys[k].first;
+    ix.nodes_.reserve(2 * count / kLeafSize + 2);
+    ix.BuildNode(0, static_cast<Int32>(count), codes);
   }
   return index;
 }
 
-Int32 WeightTransferIndex::BuildNode(Int32 first, Int32 count, const std::vector<Vector>& centroids,
-                                     std::vector<Int32>& order) {
+Int32 WeightTransferIndex::BuildNode(Int32 first, Int32 count, const std::vector<UInt64>& codes) {
   const Int32 id = static_cast<Int32>(nodes_.size());
   nodes_.emplace_back();
-  const auto element = [&](Int32 k) -> const Element& {
-    return elements_[static_cast<size_t>(order[static_cast<size_t>(k)])];
-  };
-  const auto centroid = [&](Int32 k) -> const Vector& {
-    return centroids[static_cast<size_t>(order[static_cast<size_t>(k)])];
-  };
-  Vector lo = element(first).lo, hi = element(first).hi;
-  Vector clo = centroid(first), chi = clo;
-  for (Int32 k = first + 1; k < first + count; ++k) {
-    lo = Min(lo, element(k).lo);
-    hi = Max(hi, element(k).hi);
-    clo = Min(clo, centroid(k));
-    chi = Max(chi, centroid(k));
-  }
-  nodes_[static_cast<size_t>(id)].lo = lo;
-  nodes_[static_cast<size_t>(id)].hi = hi;
-  const Vector extent = chi - clo;
-  if (count <= kLeafSize || (extent.x == 0 && extent.y == 0 && extent.z == 0)) {
-    nodes_[static_cast<size_t>(id)].first = first;
-    nodes_[static_cast<size_t>(id)].count = count;
+  if (count <= kLeafSize) {
+    Vector lo = elements_[static_cast<size_t>(first)].lo,
+           hi = elements_[static_cast<size_t>(first)].hi;
+    for (Int32 k = first + 1; k < first + count; ++k) {
+      lo = Min(lo, elements_[static_cast<size_t>(k)].lo);
+      hi = Max(hi, elements_[static_cast<size_t>(k)].hi);
+    }
+    Node& node = nodes_[static_cast<size_t>(id)];
+    node.lo = lo;
+    node.hi = hi;
+    node.first = first;
+    node.count = count;
     return id;
   }
-  const Int32 axis =
-      extent.x >= extent.y && extent.x >= extent.z ? 0 : (extent.y >= extent.z ? 1 : 2);
-  const auto key = [&](Int32 e) {
-    const Vector& c = centroids[static_cast<size_t>(e)];
-    return axis == 0 ? c.x : (axis == 1 ? c.y : c.z);
-  };
-  const Int32 half = count / 2;
-  const auto begin = order.begin() + first;
-  std::nth_element(begin, begin + half, begin + count, [&](Int32 a, Int32 b) {
-    const Float ka = key(a), kb = key(b);
-    return ka < kb || (ka == kb && a < b);
-  });
-  const Int32 left = BuildNode(first, half, centroids, order);
-  const Int32 right = BuildNode(first + half, count - half, centroids, order);
-  nodes_[static_cast<size_t>(id)].left = left;
-  nodes_[static_cast<size_t>(id)].right = right;
+  // Split where the highest bit in which the range's codes differ changes, so that each
+  // child covers one half of a Morton cell; a range of equal codes is halved.
+  const UInt64 a = codes[static_cast<size_t>(first)];
+  const UInt64 b = codes[static_cast<size_t>(first + count - 1)];
+  Int32 half = count / 2;
+  if (a != b) {
+    const UInt64 bit = UInt64(1) << (63 - std::countl_zero(a ^ b));
+    const auto begin = codes.begin() + first;
+    half = static_cast<Int32>(
+        std::partition_point(begin, begin + count, [&](UInt64 c) { return (c & bit) == 0; }) -
+        begin);
+  }
+  const Int32 left = BuildNode(first, half, codes);
+  const Int32 right = BuildNode(first + half, count - half, codes);
+  Node& node = nodes_[static_cast<size_t>(id)];
+  node.left = left;
+  node.right = right;
+  node.lo = Min(nodes_[static_cast<size_t>(left)].lo, nodes_[static_cast<size_t>(right)].lo);
+  node.hi = Max(nodes_[static_cast<size_t>(left)].hi, nodes_[static_cast<size_t>(right)].hi);
   return id;
 }
 
-Bool WeightTransferIndex::FindNearest(const Vector& x, NearestSource* out) const {
+Bool WeightTransferIndex::FindNearest(const Vector& x, NearestSource* out, Int32* hint) const {
   if (!Usable(x)) return false;
   *out = NearestSource();
   if (nodes_.empty()) return true;
 
+  // Boxes are compared by squared distance against (best + margin)^2; squaring moves the
+  // numbers by far less than the margin.
   const Float margin = kMargin * (scale_ + MaxAbs(x));
   Float bestDist = std::numeric_limits<Float>::infinity();
+  Float limit2 = bestDist;
   Int64 bestOrder = std::numeric_limits<Int64>::max();
   const Element* best = nullptr;
   Float bestU = 0.0, b0 = 0.0, b1 = 0.0, b2 = 0.0;
-  const auto better = [&](Float dist, Int64 order) {
-    return dist < bestDist || (dist == bestDist && order < bestOrder);
+  const auto take = [&](Float dist, Int64 order) {
+    if (!(dist < bestDist || (dist == bestDist && order < bestOrder))) return false;
+    bestDist = dist;
+    bestOrder = order;
+    limit2 = (dist + margin) * (dist + margin);
+    return true;
   };
+  const auto visit = [&](const Element& el) {
+    if (BoxDistance2(x, el.lo, el.hi) > limit2) return;
+    switch (el.kind) {
+      case kPoint: {
+        if (take(WTDistance(x, points_[static_cast<size_t>(el.item)].position), el.order)) {
+          best = &el;
+        }
+        break;
+      }
+      case kEdge: {
+        const EdgeItem& edge = edges_[static_cast<size_t>(el.item)];
+        Float u;
+        const Vector q = WTClosestOnSegment(edge.e0, edge.e1, x, &u);
+        if (take(WTDistance(x, q), el.order)) {
+          best = &el;
+          bestU = u;
+        }
+        break;
+      }
+      case kHalf: {
+        const HalfItem& h = halves_[static_cast<size_t>(el.item)];
+        const PolygonItem& p = polygons_[static_cast<size_t>(h.polygon)];
+        const Vector& p1 = h.half == 0 ? p.b : p.c;
+        const Vector& p2 = h.half == 0 ? p.c : p.d;
+        Vector proj;
+        if (!WTProjectOnTriangle(p.a, p1, p2, x, &proj)) break;
+        const Float dist = WTDistance(x, proj);
+        // The inside test is the costly part; run it only for a half that would win.
+        if (!(dist < bestDist || (dist == bestDist && el.order < bestOrder))) break;
+        Float w0, w1, w2;
+        if (!WTInsideTriangleFast(p.a, p1, p2, x, proj, &w0, &w1, &w2)) break;
+        take(dist, el.order);
+        best = &el;
+        b0 = w0;
+        b1 = w1;
+        b2 = w2;
+        break;
+      }
+    }
+  };
+
+  // The previous point's winner is usually near: trying it first tightens the search.
+  // (Any element may be tried first; the result is the minimum either way.)
+  if (hint && *hint >= 0 && *hint < static_cast<Int32>(elements_.size())) {
+    visit(elements_[static_cast<size_t>(*hint)]);
+  }
 
   struct Entry {
     Int32 node;
-    Float bound;
+    Float bound2;
   };
   Entry stack[128];
   Int32 top = 0;
-  stack[top++] = {0, BoxDistance(x, nodes_[0].lo, nodes_[0].hi) - margin};
+  stack[top++] = {0, BoxDistance2(x, nodes_[0].lo, nodes_[0].hi)};
   while (top > 0) {
     const Entry e = stack[--top];
-    if (e.bound > bestDist) continue;
+    if (e.bound2 > limit2) continue;
     const Node& node = nodes_[static_cast<size_t>(e.node)];
     if (node.count == 0) {
       const Node& l = nodes_[static_cast<size_t>(node.left)];
       const Node& r = nodes_[static_cast<size_t>(node.right)];
-      const Float bl = BoxDistance(x, l.lo, l.hi) - margin;
-      const Float br = BoxDistance(x, r.lo, r.hi) - margin;
+      const Float bl = BoxDistance2(x, l.lo, l.hi);
+      const Float br = BoxDistance2(x, r.lo, r.hi);
       // The nearer child goes on top, so it is searched first.
       if (bl <= br) {
-        if (br <= bestDist) stack[top++] = {node.right, br};
-        if (bl <= bestDist) stack[top++] = {node.left, bl};
+        if (br <= limit2) stack[top++] = {node.right, br};
+        if (bl <= limit2) stack[top++] = {node.left, bl};
       } else {
-        if (bl <= bestDist) stack[top++] = {node.left, bl};
-        if (br <= bestDist) stack[top++] = {node.right, br};
+        if (bl <= limit2) stack[top++] = {node.left, bl};
+        if (br <= limit2) stack[top++] = {node.right, br};
       }
       continue;
     }
     for (Int32 k = node.first; k < node.first + node.count; ++k) {
-      const Element& el = elements_[static_cast<size_t>(k)];
-      if (BoxDistance(x, el.lo, el.hi) - margin > bestDist) continue;
-      switch (el.kind) {
-        case kPoint: {
-          const Float dist = WTDistance(x, points_[static_cast<size_t>(el.item)].position);
-          if (better(dist, el.order)) {
-            bestDist = dist;
-            bestOrder = el.order;
-            best = &el;
-          }
-          break;
-        }
-        case kEdge: {
-          const EdgeItem& edge = edges_[static_cast<size_t>(el.item)];
-          Float u;
-          const Vector q = WTClosestOnSegment(edge.e0, edge.e1, x, &u);
-          const Float dist = WTDistance(x, q);
-          if (better(dist, el.order)) {
-            bestDist = dist;
-            bestOrder = el.order;
-            best = &el;
-            bestU = u;
-          }
-          break;
-        }
-        case kHalf: {
-          const HalfItem& h = halves_[static_cast<size_t>(el.item)];
-          const PolygonItem& p = polygons_[static_cast<size_t>(h.polygon)];
-          const Vector& p1 = h.half == 0 ? p.b : p.c;
-          const Vector& p2 = h.half == 0 ? p.c : p.d;
-          Vector proj;
-          if (!WTProjectOnTriangle(p.a, p1, p2, x, &proj)) break;
-          const Float dist = WTDistance(x, proj);
-          // The angle test is the costly part; run it only for a half that would win.
-          if (!better(dist, el.order)) break;
-          Float w0, w1, w2;
-          if (!WTInsideTriangleFast(p.a, p1, p2, x, proj, &w0, &w1, &w2)) break;
-          bestDist = dist;
-          bestOrder = el.order;
-          best = &el;
-          b0 = w0;
-          b1 = w1;
-          b2 = w2;
-          break;
-        }
-      }
+      visit(elements_[static_cast<size_t>(k)]);
     }
-    // Depth is bounded by the median split: 2 * log2(elements) stays far below the stack.
   }
+  if (hint) *hint = best ? static_cast<Int32>(best - elements_.data()) : -1;
 
   if (!best) return true;
   switch (best->kind) {

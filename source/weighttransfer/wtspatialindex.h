@@ -33,8 +33,9 @@ class WeightTransferIndex {
 
   /// The element the exhaustive walk takes for `x`, with the winning half's sub-cell
   /// searched. False when `x` cannot be searched through the index (not finite, or beyond
-  /// 1e100); the caller walks every element then.
-  Bool FindNearest(const Vector& x, NearestSource* out) const;
+  /// 1e100); the caller walks every element then. `hint` (may be null) carries the winner
+  /// from one call to the next, which speeds up nearby queries without changing answers.
+  Bool FindNearest(const Vector& x, NearestSource* out, Int32* hint = nullptr) const;
 
   Int32 GetElementCount() const { return static_cast<Int32>(elements_.size()); }
 
@@ -69,8 +70,7 @@ class WeightTransferIndex {
     CPolygon corners;
   };
 
-  Int32 BuildNode(Int32 first, Int32 count, const std::vector<Vector>& centroids,
-                  std::vector<Int32>& order);
+  Int32 BuildNode(Int32 first, Int32 count, const std::vector<UInt64>& codes);
 
   std::vector<PointItem> points_;
   std::vector<EdgeItem> edges_;

@@ -52,7 +52,7 @@ void WTControlThread::Main() {
 void WTProcThread::Main() {
   if (!context_) return;
   WeightTransferContext& ctx = *context_;
-  const WTWorkerValues values = WTReadWorkerValues(ctx);
+  WTWorkerValues values = WTReadWorkerValues(ctx);
   for (;;) {
     GeThreadLock();
     if (ctx.nextTargetPoint >= ctx.targetPoints.size()) {
