@@ -193,8 +193,9 @@ bool Measure(const char* label, Int32 sAround, Int32 sAlong, Int32 tAround, Int3
   std::printf("%s: %d source points, %d polygons -> %d target points, %d threads\n", label,
               scene.source->GetPointCount(), scene.source->GetPolygonCount(), n, threads);
   std::printf(
-      "  indexed      %8.3f s  (median of 3; 1 thread %.3f s; preparation and index %.3f s)\n",
-      best, indexedOneThread, indexedPrep);
+      "  indexed      %8.3f s  (median of 3, CPU %.3f s; 1 thread %.3f s, CPU %.3f s;"
+      " preparation and index %.3f s)\n",
+      best, Median(indexedCpu), indexedOneThread, indexedOneThreadCpu, indexedPrep);
   std::printf(
       "  exhaustive   %8.1f s  (estimated: %d sampled points took %.3f s, %.2f ms per point;"
       " preparation %.3f s)\n",
