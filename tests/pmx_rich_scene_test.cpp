@@ -18,8 +18,6 @@ namespace {
 using namespace pmxtest;
 using Json = nlohmann::json;
 
-std::vector<float> Floats(const Json& j) { return j.get<std::vector<float>>(); }
-
 void ExpectNear(const Json& actual, std::vector<double> expected, double tol = 1e-6) {
   ASSERT_EQ(actual.size(), expected.size()) << actual.dump();
   for (size_t i = 0; i < expected.size(); ++i)
