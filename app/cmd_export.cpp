@@ -173,9 +173,13 @@ int RunExport(const std::vector<std::string>& args) {
     for (const std::string& w : summary.warnings) std::printf("Warning: %s\n", w.c_str());
   }
   if (isModel || copyTextures) {
+    // The saver writes texture names as the texture folder followed by the stored name; with
+    // an empty folder the names placed here (relative to the PMX, or bare beside it) go into
+    // the file as they are, instead of the absolute paths its resolver would find.
+    if (!settings.textureFolder) settings.textureFolder = std::string();
     TexturePlacement placement;
     placement.copy = copyTextures;
-    placement.textureFolder = settings.textureFolder;
+    if (!settings.textureFolder->empty()) placement.textureFolder = settings.textureFolder;
     std::vector<std::string> lines;
     if (!PlaceTextures(doc.get(), input, summary.textures, output, placement, &lines, &error)) {
       PrintError(command, error);

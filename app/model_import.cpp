@@ -181,6 +181,14 @@ std::string Trim(std::string s) {
 /// crash, abort or loop; in the child that costs a message instead of the program.
 /// Answers true when the child read the file; else `reason` says what happened.
 bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reason) {
+  std::error_code ec;
+  const auto fileSize = fs::file_size(path, ec);
+  const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+  const rlim_t physical = pages > 0 && pageSize > 0
+                              ? static_cast<rlim_t>(pages) * static_cast<rlim_t>(pageSize)
+                              : rlim_t(8) << 30;
+  const rlim_t memoryLimit =
+      std::min<rlim_t>(physical / 4 * 3, (rlim_t(2) << 30) + (ec ? 0 : rlim_t(fileSize) * 200));
   int fds[2];
   if (pipe(fds) != 0) return true;  // cannot isolate: read in-process as the last resort
   const pid_t pid = fork();
@@ -191,14 +199,17 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
   }
   if (pid == 0) {
     close(fds[0]);
-#if !PMX_UNDER_ASAN
-    // A file that claims absurd sizes should fail here, not exhaust the machine.
-    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && pageSize > 0) {
-      const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(pageSize) / 4 * 3;
-      rlimit rl{limit, limit};
-      setrlimit(RLIMIT_AS, &rl);
+    // The library's messages would only repeat what the pipe carries.
+    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devNull >= 0) {
+      dup2(devNull, STDOUT_FILENO);
+      dup2(devNull, STDERR_FILENO);
     }
+#if !PMX_UNDER_ASAN
+    // A damaged file that claims absurd sizes must fail here quickly instead of exhausting
+    // the machine; real models need a small multiple of their size.
+    rlimit rl{memoryLimit, memoryLimit};
+    setrlimit(RLIMIT_AS, &rl);
 #endif
     Assimp::Importer importer;
     Configure(importer);
@@ -251,6 +262,11 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
     return false;
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  if (message.find("bad_alloc") != std::string::npos) {
+    *reason = "the file asks for more than " + std::to_string(memoryLimit >> 20) +
+              " MB of memory; it is damaged or too large for this machine";
+    return false;
+  }
   *reason = message.empty() ? "the import library could not read it" : Trim(message);
   return false;
 }
@@ -421,6 +437,7 @@ struct BuiltMesh {
   std::vector<std::vector<Vector>> shapePoints;  // per shape, per point
   size_t skippedElements = 0;
   size_t skippedShapes = 0;
+  std::set<std::string> missingBones;  // bones of the skin without a node in the file
 };
 
 /// Splits a polygon of more than four corners into triangles by ear clipping in the plane
@@ -475,7 +492,9 @@ std::vector<std::array<size_t, 3>> Triangulate(const std::vector<Vector>& pos) {
       if (cross(a, b, c) <= 0) continue;
       bool ear = true;
       for (size_t q : ring) {
-        if (q == a || q == b || q == c) continue;
+        // An outline that runs through one place twice (a bridge to a hole) repeats corners;
+        // those touch the ear without blocking it.
+        if (p[q] == p[a] || p[q] == p[b] || p[q] == p[c]) continue;
         if (inside(a, b, c, q)) {
           ear = false;
           break;
@@ -560,7 +579,10 @@ bool BuildMesh(const aiScene* scene, const aiNode* node, Graph& graph, const Con
       const aiBone* bone = m->mBones[b];
       if (!bone) continue;
       NodeInfo* jn = graph.FindByName(bone->mName.C_Str());
-      if (!jn || !jn->isJoint) continue;
+      if (!jn || !jn->isJoint) {
+        out->missingBones.insert(bone->mName.C_Str());
+        continue;
+      }
       auto it = std::find(out->jointSlots.begin(), out->jointSlots.end(), jn);
       if (it == out->jointSlots.end()) {
         out->jointSlots.push_back(jn);
@@ -792,8 +814,12 @@ struct MaterialBuilder {
       if (hint.empty() ||
           hint.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos)
         hint = "png";
-      if (name.empty() || name.find('.') == std::string::npos || name[0] == '*' || !compressed)
-        name = modelStem + "_texture" + std::to_string(embeddedNames.size() + 1) + "." + hint;
+      // Raw texels are written as TGA, so only the stem of their name survives.
+      std::string stem = name.substr(0, name.rfind('.'));
+      if (stem.empty() || stem[0] == '*' || (compressed && name.find('.') == std::string::npos) ||
+          stem.find_first_of("<>:\"|?*") != std::string::npos)
+        stem = modelStem + "_texture" + std::to_string(embeddedNames.size() + 1);
+      name = stem + "." + hint;
       name = UniqueName(name, &embeddedNames);
       t.reference = name;
       if (compressed)
@@ -914,7 +940,7 @@ struct Builder {
   std::string error;
   size_t skippedElements = 0;
   size_t skippedShapes = 0;
-  std::set<const aiMesh*> skinnedMeshes;
+  std::set<std::string> missingBones;
 
   void MarkSkeleton() {
     for (NodeInfo& n : graph.nodes) n.isBone = false;
@@ -1075,6 +1101,7 @@ struct Builder {
     if (!BuildMesh(scene, n.node, graph, conv, &mesh, &error)) return false;
     skippedElements += mesh.skippedElements;
     skippedShapes += mesh.skippedShapes;
+    missingBones.insert(mesh.missingBones.begin(), mesh.missingBones.end());
     if (mesh.faces.empty()) return true;
 
     std::string name = n.node->mName.C_Str();
@@ -1284,11 +1311,10 @@ std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSum
 
   std::string reason;
   if (!ReadableFile(path, &reason)) return fail(reason);
-  if (!IsModelFilePath(path)) {
-    const std::string suffix = Suffix(path);
-    return fail(suffix.empty() ? "the file name has no suffix that tells its format"
-                               : "\"" + suffix + "\" is not a model format that can be read");
-  }
+  // Without a suffix the library looks at the content; an unknown suffix is refused here.
+  const std::string suffix = Suffix(path);
+  if (!suffix.empty() && !IsModelFilePath(path))
+    return fail("\"" + suffix + "\" is not a model format that can be read");
   if (!ProbeInChild(path, options.timeoutSeconds, &reason)) return fail(reason);
 
   Assimp::Importer importer;
@@ -1337,6 +1363,12 @@ std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSum
   if (b.skippedElements > 0)
     sum.warnings.push_back(std::to_string(b.skippedElements) +
                            " point or line elements were left out (PMX holds polygons only)");
+  if (!b.missingBones.empty()) {
+    std::string list;
+    for (const std::string& n : b.missingBones) list += (list.empty() ? "" : ", ") + n;
+    sum.warnings.push_back("the skin names bones that the file does not hold (" + list +
+                           "); their weights were left out");
+  }
   if (b.skippedShapes > 0)
     sum.warnings.push_back(std::to_string(b.skippedShapes) +
                            " shapes were left out: their point count differs from their mesh");
@@ -1455,9 +1487,11 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
         if (!WriteWholeFile(outDir / text, embedded->data, error)) return false;
         tell("Wrote embedded texture " + (outDir / text).string());
       } else {
+        // A PMX that names a missing file loses the whole material in some readers.
         tell("Texture " + ref +
-             " is embedded in the model file and was not written out; --copy-textures writes it "
-             "beside the PMX");
+             " is embedded in the model file; the PMX names no texture for it unless "
+             "--copy-textures writes it beside the PMX");
+        text.clear();
       }
     } else {
       std::string rel = ref;
@@ -1465,8 +1499,8 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
       fs::path source = fs::path(rel).is_absolute() ? fs::path(rel) : inDir / rel;
       source = source.lexically_normal();
       if (!fs::is_regular_file(source, ec)) {
-        tell("Texture not found: " + source.string());
-        text = fs::path(rel).is_absolute() ? Basename(rel) : ref;
+        tell("Texture not found: " + source.string() + "; the material is exported without it");
+        text.clear();
       } else if (placement.copy) {
         text = claim(source.filename().string(), source.string());
         const fs::path dest = outDir / text;

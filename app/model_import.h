@@ -76,10 +76,12 @@ struct TexturePlacement {
 
 /// Rewrites the texture names in the materials' colour channels so that a PMX written to
 /// `outputPath` finds its textures: relative to the PMX's folder, or, with `copy`, bare names
-/// of copies beside it (in the texture folder, when one is set). Relative names in the document are
-/// taken relative to `inputPath`'s folder. `textures` lists what an import found (embedded data
-/// included); may be empty. Lines for the user go to `messages`. Answers false (with `error`) only
-/// when a copy fails.
+/// of copies beside it (in the texture folder, when one is set). A texture that cannot be found
+/// (or an embedded one that is not written out) loses its name, since readers drop a material
+/// whose texture is missing. Relative names in the document are taken relative to
+/// `inputPath`'s folder. `textures` lists what an import found (embedded data included); may
+/// be empty. Lines for the user go to `messages`. Answers false (with `error`) only when a copy
+/// fails.
 bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
                    const std::vector<ModelTexture>& textures, const std::string& outputPath,
                    const TexturePlacement& placement, std::vector<std::string>* messages,
