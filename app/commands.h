@@ -22,6 +22,8 @@ int RunDemo(const std::vector<std::string>& args);
 int RunSceneDump(const std::vector<std::string>& args);
 int RunPress(const std::vector<std::string>& args);
 int RunView(const std::vector<std::string>& args);
+int RunRestrictWeights(const std::vector<std::string>& args);
+int RunTransferWeights(const std::vector<std::string>& args);
 
 /// The PMX saver's settings as the command line gives them (unset: the saver's defaults).
 struct ExportSettings {

@@ -17,6 +17,8 @@ constexpr pmxapp::SubCommand kCommands[] = {
     {"scene-dump", "load a scene file and write it back", pmxapp::RunSceneDump},
     {"press", "press a button of an object or tag in a scene file", pmxapp::RunPress},
     {"view", "show a PMX model in the browser (three.js MMDLoader)", pmxapp::RunView},
+    {"restrict-weights", "limit every point to four joint influences", pmxapp::RunRestrictWeights},
+    {"transfer-weights", "copy joint weights from one mesh to another", pmxapp::RunTransferWeights},
 };
 
 void PrintHelp() {
