@@ -14,6 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+#include "c4d_string.h"
 
 namespace fs = std::filesystem;
 
@@ -120,6 +123,94 @@ bool ReadFile(const fs::path& p, std::string* out) {
   return true;
 }
 
+/// The texture names a PMX 2.0 file holds (UTF-8), or none when it cannot be read that far.
+std::vector<std::string> PmxTextureNames(const std::string& path) {
+  std::string data;
+  if (!ReadFile(path, &data)) return {};
+  size_t at = 0;
+  bool ok = true;
+  auto need = [&](size_t n) {
+    if (!ok || data.size() - at < n) ok = false;
+    return ok;
+  };
+  auto u8 = [&]() -> unsigned {
+    if (!need(1)) return 0;
+    return static_cast<unsigned char>(data[at++]);
+  };
+  auto i32 = [&]() -> int64_t {
+    if (!need(4)) return 0;
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k)
+      v |= static_cast<uint32_t>(static_cast<unsigned char>(data[at + k])) << (8 * k);
+    at += 4;
+    return static_cast<int32_t>(v);
+  };
+  auto skip = [&](int64_t n) {
+    if (n < 0 || !need(static_cast<size_t>(n)))
+      ok = false;
+    else
+      at += static_cast<size_t>(n);
+  };
+  if (!need(9) || data.compare(0, 4, "PMX ") != 0) return {};
+  at = 8;
+  const unsigned globals = u8();
+  std::vector<unsigned> g(8, 1);
+  for (unsigned k = 0; k < globals; ++k) {
+    const unsigned v = u8();
+    if (k < 8) g[k] = v;
+  }
+  const bool utf16 = g[0] == 0;
+  const unsigned extraUv = g[1], vertexIndex = g[2], boneIndex = g[5];
+  auto text = [&]() {
+    const int64_t n = i32();
+    if (n < 0 || !need(static_cast<size_t>(n))) {
+      ok = false;
+      return std::string();
+    }
+    std::string raw = data.substr(at, static_cast<size_t>(n));
+    at += static_cast<size_t>(n);
+    if (!utf16) return raw;
+    std::u16string units;
+    for (size_t k = 0; k + 1 < raw.size(); k += 2)
+      units.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[k]) |
+                                            (static_cast<unsigned char>(raw[k + 1]) << 8)));
+    return String(units).GetUtf8();
+  };
+  for (int k = 0; k < 4; ++k) text();
+  const int64_t vertices = i32();
+  for (int64_t v = 0; ok && v < vertices; ++v) {
+    skip(32 + 16 * static_cast<int64_t>(extraUv));
+    switch (u8()) {
+      case 0:
+        skip(boneIndex);
+        break;
+      case 1:
+        skip(2 * boneIndex + 4);
+        break;
+      case 2:
+        skip(4 * boneIndex + 16);
+        break;
+      case 3:
+        skip(2 * boneIndex + 4 + 36);
+        break;
+      case 4:
+        skip(4 * boneIndex + 16);
+        break;
+      default:
+        ok = false;
+    }
+    skip(4);
+  }
+  skip(i32() * static_cast<int64_t>(vertexIndex));
+  std::vector<std::string> names;
+  const int64_t textures = i32();
+  for (int64_t t = 0; ok && t < textures; ++t) {
+    std::string name = text();
+    if (ok) names.push_back(name);
+  }
+  return names;
+}
+
 std::string SourceDefault(const char* env, const std::string& builtIn) {
   const char* v = std::getenv(env);
   return v && *v ? std::string(v) : builtIn;
@@ -166,6 +257,14 @@ bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
   }
   modelDir_ = model.parent_path().lexically_normal().string();
   modelName_ = model.filename().string();
+  // A PMX may name its textures by absolute paths (the saver's resolver writes them); a
+  // desktop reader opens those, so they are served too, and nothing else outside the folder.
+  for (std::string name : PmxTextureNames(model.string())) {
+    for (char& c : name)
+      if (c == '\\') c = '/';
+    if (fs::path(name).is_absolute())
+      absoluteTextures_.insert(fs::path(name).lexically_normal().string());
+  }
 
   listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_ < 0) {
@@ -255,7 +354,11 @@ void ViewServer::HandleClient(int client) {
   } else if (decoded.rfind("/three/", 0) == 0) {
     file = Inside(options_.threeDir, decoded.substr(7));
   } else if (decoded.rfind("/model/", 0) == 0) {
-    file = Inside(modelDir_, decoded.substr(7));
+    std::string rest = decoded.substr(7);
+    for (char& c : rest)
+      if (c == '\\') c = '/';
+    const std::string absolute = fs::path(rest).lexically_normal().string();
+    file = absoluteTextures_.count(absolute) ? fs::path(absolute) : Inside(modelDir_, rest);
   }
   std::string body;
   std::error_code ec;

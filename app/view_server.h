@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <set>
 #include <string>
 
 namespace pmxapp {
@@ -44,6 +45,7 @@ class ViewServer {
   void HandleClient(int client);
   ViewServerOptions options_;
   std::string modelDir_, modelName_;
+  std::set<std::string> absoluteTextures_;
   int listen_ = -1;
   int port_ = 0;
 };
