@@ -94,7 +94,9 @@ const char* kTransferHelp =
     "                                work in a single thread\n"
     "      --search METHOD           indexed (default) or exhaustive: the reference that tests\n"
     "                                every source element for every point (slow; both give the\n"
-    "                                same weights bit for bit)\n"
+    "                                same weights bit for bit; the exhaustive search prints\n"
+    "                                the sub-cell message for every polygon half it takes on\n"
+    "                                its way, the indexed one only for the half that wins)\n"
     "  -h, --help                    show this help\n";
 
 void CollectByName(BaseObject* op, const String& name, std::vector<BaseObject*>* out) {
@@ -176,7 +178,7 @@ class ProgressLine {
     }
     cv_.notify_all();
     thread_.join();
-    if (shown_ && tty_) std::fputs("\n", stderr);
+    if (shown_ && tty_) std::fputs("\r\033[K", stderr);  // the result line takes its place
   }
   double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
