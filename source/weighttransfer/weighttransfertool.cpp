@@ -73,7 +73,7 @@ template <typename F>
 void ForSelected(const BaseSelect* sel, Int32 count, F f) {
   Int32 a, b;
   for (Int32 seg = 0; sel->GetRange(seg, count, &a, &b); ++seg) {
-    for (Int32 i = a; i <= b; ++i) f(i);
+    for (Int32 i = a < 0 ? 0 : a; i <= b; ++i) f(i);
   }
 }
 
