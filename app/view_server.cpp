@@ -257,13 +257,17 @@ bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
   }
   modelDir_ = model.parent_path().lexically_normal().string();
   modelName_ = model.filename().string();
-  // A PMX may name its textures by absolute paths (the saver's resolver writes them); a
-  // desktop reader opens those, so they are served too, and nothing else outside the folder.
+  // The model is served under /fs at its own path, so that texture names that climb out of
+  // its folder ("..\\tex\\skin.png") resolve in the browser as they do on disk. Beyond the
+  // model's folder only the files the PMX names as textures are served; absolute names (the
+  // saver's resolver writes them) are opened by desktop readers, so they are served too.
   for (std::string name : PmxTextureNames(model.string())) {
     for (char& c : name)
       if (c == '\\') c = '/';
-    if (fs::path(name).is_absolute())
-      absoluteTextures_.insert(fs::path(name).lexically_normal().string());
+    if (name.empty()) continue;
+    const fs::path p(name);
+    textures_.insert((p.is_absolute() ? p : fs::path(modelDir_) / p).lexically_normal().string());
+    if (p.is_absolute()) absoluteTextures_.insert(p.lexically_normal().string());
   }
 
   listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -292,8 +296,12 @@ bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
 }
 
 std::string ViewServer::Url() const {
-  return "http://127.0.0.1:" + std::to_string(port_) +
-         "/?model=" + EncodeComponent("/model/" + modelName_);
+  std::string path;
+  for (const char c : "/fs" + (fs::path(modelDir_) / modelName_).string()) {
+    const std::string one(1, c);
+    path += c == '/' ? one : EncodeComponent(one);
+  }
+  return "http://127.0.0.1:" + std::to_string(port_) + "/?model=" + EncodeComponent(path);
 }
 
 void ViewServer::Serve(const std::atomic<bool>& stop) {
@@ -353,12 +361,28 @@ void ViewServer::HandleClient(int client) {
     file = options_.pagePath;
   } else if (decoded.rfind("/three/", 0) == 0) {
     file = Inside(options_.threeDir, decoded.substr(7));
-  } else if (decoded.rfind("/model/", 0) == 0) {
-    std::string rest = decoded.substr(7);
+  } else if (decoded.rfind("/fs/", 0) == 0) {
+    std::string rest = decoded.substr(3);
     for (char& c : rest)
       if (c == '\\') c = '/';
-    const std::string absolute = fs::path(rest).lexically_normal().string();
-    file = absoluteTextures_.count(absolute) ? fs::path(absolute) : Inside(modelDir_, rest);
+    const fs::path wanted = fs::path(rest).lexically_normal();
+    const std::string prefix = modelDir_ + "/";
+    std::vector<fs::path> allowed;
+    if (!Inside(modelDir_, wanted.lexically_relative(modelDir_).string()).empty())
+      allowed.push_back(wanted);
+    if (textures_.count(wanted.string())) allowed.push_back(wanted);
+    if (rest.rfind(prefix, 0) == 0) {
+      // An absolute texture name that the loader appended to the model's folder.
+      const fs::path absolute = fs::path(rest.substr(prefix.size() - 1)).lexically_normal();
+      if (absoluteTextures_.count(absolute.string())) allowed.push_back(absolute);
+    }
+    std::error_code exists;
+    for (const fs::path& candidate : allowed) {
+      if (fs::is_regular_file(candidate, exists)) {
+        file = candidate;
+        break;
+      }
+    }
   }
   std::string body;
   std::error_code ec;

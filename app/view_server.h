@@ -45,7 +45,8 @@ class ViewServer {
   void HandleClient(int client);
   ViewServerOptions options_;
   std::string modelDir_, modelName_;
-  std::set<std::string> absoluteTextures_;
+  std::set<std::string> textures_;          // every texture the PMX names, resolved
+  std::set<std::string> absoluteTextures_;  // the names that are absolute paths
   int listen_ = -1;
   int port_ = 0;
 };

@@ -1,0 +1,102 @@
+// A real reader in a real browser: three.js's MMDLoader in headless Chromium loads the PMX of
+// the built-in sample and of converted model files, through the page `pmxexport view` serves.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "support/plugin_env.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+int Shell(const std::string& cmd, std::string* out) {
+  FILE* pipe = popen(cmd.c_str(), "r");
+  if (!pipe) return -1;
+  std::array<char, 4096> buf{};
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out->append(buf.data(), n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(BrowserView, MmdLoaderDrawsTheSampleAndConvertedModelsWithTheirTextures) {
+  ASSERT_TRUE(fs::exists("/usr/bin/chromium")) << "scripts/install-deps.sh installs chromium";
+  const std::string models = TempPath("browser");
+  fs::create_directories(models);
+  const std::string app = PMX_APP;
+  const std::string assets = "/usr/share/assimp/models/";
+  std::string log;
+  // The textured sample,
+  // a skinned model whose textures are embedded, a morphing one, and a textured one whose
+  // texture stays where the model file is.
+  ASSERT_EQ(Shell(Quote(app) + " demo -o " + Quote(models + "/demo.pmx") + " 2>&1", &log), 0)
+      << log;
+  ASSERT_EQ(Shell(Quote(app) + " export " + Quote(assets + "MDL/MDL (HL1)/man.mdl") + " -o " +
+                      Quote(models + "/man.pmx") + " --copy-textures 2>&1",
+                  &log),
+            0)
+      << log;
+  ASSERT_EQ(
+      Shell(Quote(app) + " export " +
+                Quote(assets +
+                      "glTF2/glTF-Sample-Models/AnimatedMorphCube-glTF/AnimatedMorphCube.gltf") +
+                " -o " + Quote(models + "/morphcube.pmx") + " 2>&1",
+            &log),
+      0)
+      << log;
+  ASSERT_EQ(
+      Shell(Quote(app) + " export " + Quote(assets + "glTF2/BoxTextured-glTF/BoxTextured.gltf") +
+                " -o " + Quote(models + "/box.pmx") + " 2>&1",
+            &log),
+      0)
+      << log;
+
+  const std::string shots = std::string(PMX_BINARY_DIR) + "/browser_screenshots";
+  const std::string node = std::getenv("PMX_NODE_MODULES") ? std::getenv("PMX_NODE_MODULES")
+                                                           : PMX_SOURCE_DIR
+                               "/tests/js/node_modules";
+  std::string out;
+  const int code = Shell(
+      "NODE_PATH=" + Quote(node) + " node " + Quote(PMX_SOURCE_DIR "/tests/browser/render_pmx.js") +
+          " --app " + Quote(app) + " --out " + Quote(shots) + " " + Quote(models + "/demo.pmx") +
+          " " + Quote(models + "/man.pmx") + " " + Quote(models + "/morphcube.pmx") + " " +
+          Quote(models + "/box.pmx") + " 2>&1",
+      &out);
+  EXPECT_EQ(code, 0) << out;
+
+  std::map<std::string, nlohmann::json> reports;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] != '{') continue;
+    const nlohmann::json r = nlohmann::json::parse(line);
+    reports[fs::path(r["model"].get<std::string>()).stem().string()] = r;
+  }
+  ASSERT_EQ(reports.size(), 4u) << out;
+  for (const auto& [name, r] : reports) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(r["ok"].get<bool>()) << r.dump();
+    EXPECT_TRUE(r["error"].is_null()) << r.dump();
+    EXPECT_GT(r["vertices"].get<int>(), 0);
+    EXPECT_TRUE(r["drawn"].get<bool>());
+    EXPECT_TRUE(r["texturesFailed"].empty()) << r.dump();
+    EXPECT_TRUE(fs::is_regular_file(r["screenshot"].get<std::string>()));
+  }
+  // What the loader read matches what was written.
+  EXPECT_EQ(reports["man"]["bones"], 6);
+  EXPECT_EQ(reports["man"]["textures"].size(), 5u);
+  EXPECT_EQ(reports["morphcube"]["morphs"], 2);
+  EXPECT_EQ(reports["box"]["textures"].size(), 1u);
+  EXPECT_GE(reports["demo"]["textures"].size(), 1u);
+}
