@@ -482,7 +482,9 @@ std::vector<std::array<size_t, 3>> Triangulate(const std::vector<Vector>& pos) {
   };
   std::vector<size_t> ring(n);
   for (size_t i = 0; i < n; ++i) ring[i] = i;
-  size_t guard = 0;
+  // Ear clipping costs n^3 at worst; outlines of thousands of corners are fanned instead.
+  constexpr size_t kMaxClippedCorners = 512;
+  size_t guard = n > kMaxClippedCorners ? n * n : 0;
   while (ring.size() > 3 && guard < n * n) {
     ++guard;
     bool clipped = false;
@@ -1108,6 +1110,26 @@ struct Builder {
     if (name.empty() && n.node->mNumMeshes > 0 && n.node->mMeshes[0] < scene->mNumMeshes)
       name = scene->mMeshes[n.node->mMeshes[0]]->mName.C_Str();
     if (name.empty()) name = "Object";
+
+    // Points no skin moves follow the joint the mesh hangs from, as the hierarchy makes them
+    // do in the host; PMX knows no hierarchy, only weights.
+    NodeInfo* carrier = nullptr;
+    for (NodeInfo* a = &n; a && !carrier; a = a->parent ? graph.Find(a->parent) : nullptr)
+      if (a->isJoint) carrier = a;
+    if (carrier) {
+      bool unweighted = false;
+      for (const auto& w : mesh.weights) unweighted |= w.empty();
+      if (unweighted) {
+        auto it = std::find(mesh.jointSlots.begin(), mesh.jointSlots.end(), carrier);
+        if (it == mesh.jointSlots.end()) {
+          mesh.jointSlots.push_back(carrier);
+          it = mesh.jointSlots.end() - 1;
+        }
+        const Int32 slot = static_cast<Int32>(it - mesh.jointSlots.begin());
+        for (auto& w : mesh.weights)
+          if (w.empty()) w.emplace_back(slot, 1.0f);
+      }
+    }
 
     const Mat world = MeshNodeWorld(n);
     const bool morph = !mesh.shapeNames.empty();
