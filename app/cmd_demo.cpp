@@ -19,7 +19,8 @@ const char* kHelp =
     "\n"
     "Exports the built-in sample character (a small rigged figure with a textured head, three\n"
     "materials, joint weights and bone names) to OUTPUT.pmx. Its texture is written beside\n"
-    "the PMX as <name>_tex.png.\n"
+    "the PMX as <name>_tex.png, and the PMX refers to it by that name unless\n"
+    "--texture-folder says otherwise.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE             the PMX file to write (required)\n"
@@ -75,6 +76,9 @@ int RunDemo(const std::vector<std::string>& args) {
   if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.pmx");
   ExportSettings settings;
   if (!ReadExportOptions(text, &settings, &error)) return UsageError(command, error);
+  // The texture goes beside the model, so the model names it by its bare file name (an empty
+  // texture folder) and the pair can be moved together.
+  if (!settings.textureFolder) settings.textureFolder = std::string();
   if (!StartHost(&error)) {
     PrintError(command, error);
     return kExitFailure;

@@ -1,6 +1,7 @@
 // pmxexport scene-dump: loads a scene file and writes it back, as the app writes documents
 // after a tool has run (useful to check a hand-written file and to see its canonical form).
 #include <cstdio>
+#include <filesystem>
 
 #include "app_host.h"
 #include "cli.h"
@@ -47,7 +48,8 @@ int RunSceneDump(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   if (!outputGiven) {
-    const std::string text = SceneToText(doc.get());
+    const std::string text =
+        SceneToText(doc.get(), std::filesystem::absolute(input).parent_path().string());
     std::fwrite(text.data(), 1, text.size(), stdout);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
   }

@@ -26,4 +26,8 @@ bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* erro
 /// The scene text of `doc` (the document path is written when it is set).
 std::string SceneToText(BaseDocument* doc);
 
+/// The scene text of `doc` as a file in `folder` holds it: the document path relative to that
+/// folder, and left out when it is that folder.
+std::string SceneToText(BaseDocument* doc, const std::string& folder);
+
 }  // namespace pmxapp

@@ -657,6 +657,14 @@ std::string SceneToText(BaseDocument* doc) {
   return Render(w.Build());
 }
 
+std::string SceneToText(BaseDocument* doc, const std::string& folder) {
+  if (!doc) return std::string();
+  std::error_code ec;
+  const std::filesystem::path dir = std::filesystem::absolute(folder, ec).lexically_normal();
+  Writer w(doc, dir.generic_string());
+  return Render(w.Build());
+}
+
 bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* error) {
   namespace fs = std::filesystem;
   auto fail = [&](const std::string& what) {
