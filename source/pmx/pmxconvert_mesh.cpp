@@ -15,9 +15,15 @@ struct ObjectPasses {
   PolygonObject* op = nullptr;
   const Vector* points = nullptr;
   Int32 polygonCount = 0;
+  const Vector32* phong = nullptr;  // four per polygon, or null: face normals
+  const Vector32* uvws = nullptr;   // four per polygon, or null: all zero
+  Int32 uvwCount = 0;
   Matrix mg;
   PmxWeightReader* weights = nullptr;
 };
+
+/// Polygon corners of the two triangles of a quadrangle, split along a-c.
+constexpr int kCorners[2][3] = {{0, 1, 2}, {0, 2, 3}};
 
 /// The host's phong normals, released however the conversion leaves.
 struct PhongNormalsDeleter {
@@ -41,16 +47,18 @@ Vector32 NormalizeSingle(const Vector32& n) {
 const PmxObjectVertex& GetOrCreateVertex(ObjectPasses& c, Int64 p, const Vector32& localNormal,
                                          const Vector32& uvw, BaseTag* textureTag) {
   PmxPolygonExchangeObject& r = *c.record;
-  const Vector world = c.mg * c.points[p];
   // The matrix axes carry any object scaling into the normal on purpose.
   const Vector32 normal(c.mg.TransformVector(Vector(localNormal)));
   for (const PmxObjectVertex* v = r.FirstVertexOfPoint(p); v; v = r.NextVertexOfSamePoint(*v)) {
-    if (v->position == world && v->normal == normal && v->uvw == uvw && v->textureTag == textureTag)
+    // Every vertex of point p has the world position of p, so positions match unless they
+    // are not numbers (which never match); that spares transforming the point again.
+    if (v->normal == normal && v->uvw == uvw && v->textureTag == textureTag &&
+        v->position == v->position)
       return *v;
   }
   PmxObjectVertex v;
   v.pointIndex = p;
-  v.position = world;
+  v.position = c.mg * c.points[p];
   v.normal = normal;
   v.uvw = uvw;
   v.textureTag = textureTag;
@@ -66,9 +74,21 @@ void RangePass(ObjectPasses& c, BaseTag* textureTag, Int64 first, Int64 last, si
     while (cursor < tris.size() && tris[cursor].polygonIndex <= i) {
       PmxObjectTriangle& t = tris[cursor];
       if (t.polygonIndex == i && !t.assigned) {
+        const size_t base = static_cast<size_t>(t.polygonIndex) * 4;
+        const int* corners = kCorners[t.half];
+        Vector32 normal[3];
+        if (c.phong) {
+          for (int k = 0; k < 3; ++k) normal[k] = NormalizeSingle(c.phong[base + corners[k]]);
+        } else {
+          normal[0] = NormalizeSingle(Vector32(FaceNormal(
+              c.points[t.pointIndex[0]], c.points[t.pointIndex[1]], c.points[t.pointIndex[2]])));
+          normal[1] = normal[2] = normal[0];
+        }
+        const bool hasUvw = c.uvws && t.polygonIndex < c.uvwCount;
         for (int k = 0; k < 3; ++k) {
+          const Vector32 uvw = hasUvw ? c.uvws[base + corners[k]] : Vector32();
           t.vertexIndex[k] =
-              GetOrCreateVertex(c, t.pointIndex[k], t.normal[k], t.uvw[k], textureTag).localIndex;
+              GetOrCreateVertex(c, t.pointIndex[k], normal[k], uvw, textureTag).localIndex;
         }
         t.assigned = 1;
       }
@@ -125,7 +145,6 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
   record->triangles.reserve(2 * static_cast<size_t>(polygonCount));
   record->ResetVertices(pointCount, 2 * static_cast<Int64>(pointCount));
 
-  const Vector32 zero;
   for (Int32 i = 0; i < polygonCount; ++i) {
     const CPolygon& p = polys[i];
     // A polygon that names a point the object does not have cannot be placed; it is left
@@ -133,27 +152,13 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
     if (p.a < 0 || p.b < 0 || p.c < 0 || p.d < 0 || p.a >= pointCount || p.b >= pointCount ||
         p.c >= pointCount || p.d >= pointCount)
       continue;
-    const Vector32* uv = uvws && i < uvwCount ? uvws + static_cast<size_t>(i) * 4 : nullptr;
-    const Vector32* pn = phong ? phong + static_cast<size_t>(i) * 4 : nullptr;
-    const Vector32 cornerUvw[4] = {uv ? uv[0] : zero, uv ? uv[1] : zero, uv ? uv[2] : zero,
-                                   uv ? uv[3] : zero};
-
     // Quadrangles are split along a-c, the same diagonal the viewport draws.
     const int halves = p.c != p.d ? 2 : 1;
     for (int h = 0; h < halves; ++h) {
-      const int corner[3] = {0, h == 0 ? 1 : 2, h == 0 ? 2 : 3};
       PmxObjectTriangle t;
+      t.half = h;
       t.polygonIndex = i;
-      Vector32 faceNormal;
-      if (!pn) {
-        faceNormal =
-            Vector32(FaceNormal(points[p[corner[0]]], points[p[corner[1]]], points[p[corner[2]]]));
-      }
-      for (int k = 0; k < 3; ++k) {
-        t.pointIndex[k] = p[corner[k]];
-        t.uvw[k] = cornerUvw[corner[k]];
-        t.normal[k] = NormalizeSingle(pn ? pn[corner[k]] : faceNormal);
-      }
+      for (int k = 0; k < 3; ++k) t.pointIndex[k] = p[kCorners[h][k]];
       record->triangles.push_back(t);
     }
   }
@@ -164,6 +169,9 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
   c.op = op;
   c.points = points;
   c.polygonCount = polygonCount;
+  c.phong = phong;
+  c.uvws = uvws;
+  c.uvwCount = uvwCount;
   c.mg = op->GetMg();
   c.weights = weightTag ? &weightReader : nullptr;
 
@@ -186,18 +194,41 @@ Bool PmxEmitObject(PmxPolygonExchange* model, PmxPolygonExchangeObject* record,
   const Int64 base = static_cast<Int64>(model->vertices.size());
   BaseTag* edgeTag = record->sourceObject->GetTag(ID_PMX_EDGE_TAG);
 
-  // Neighbouring triangles nearly always share a texture tag; skip the map lookup then.
-  const BaseTag* lastTag = nullptr;
-  PmxMaterial* lastMaterial = nullptr;
+  // Each triangle goes to the material of its first vertex's texture tag. A first walk finds
+  // the materials (making new ones in the order the triangles reach them) and counts their
+  // triangles, so the second appends without regrowing the arrays. Neighbouring triangles
+  // nearly always share a tag, which spares most lookups.
+  struct Run {
+    const BaseTag* tag = nullptr;
+    PmxMaterial* material = nullptr;
+    size_t count = 0;
+  };
+  std::vector<Run> runs;  // one per texture tag met
+  auto runOf = [&](BaseTag* tag, Run* last) -> Run* {
+    if (last && last->tag == tag) return last;
+    for (Run& r : runs)
+      if (r.tag == tag) return &r;
+    return nullptr;
+  };
+  Run* last = nullptr;
   for (const PmxObjectTriangle& t : record->triangles) {
     BaseTag* tag = record->GetVertex(t.vertexIndex[0]).textureTag;
-    if (!lastMaterial || tag != lastTag) {
-      lastMaterial = PmxMaterialForTextureTag(model, tag, record->name, edgeTag, settings);
-      lastTag = tag;
+    Run* run = runOf(tag, last);
+    if (!run) {
+      runs.push_back(
+          Run{tag, PmxMaterialForTextureTag(model, tag, record->name, edgeTag, settings), 0});
+      run = &runs.back();
     }
+    ++run->count;
+    last = run;
+  }
+  for (const Run& r : runs) r.material->triangles.reserve(r.material->triangles.size() + r.count);
+  last = nullptr;
+  for (const PmxObjectTriangle& t : record->triangles) {
+    last = runOf(record->GetVertex(t.vertexIndex[0]).textureTag, last);
     PmxTriangle out;
     for (int k = 0; k < 3; ++k) out.vertexIndex[k] = base + t.vertexIndex[k];
-    lastMaterial->triangles.push_back(out);
+    last->material->triangles.push_back(out);
   }
 
   const VariableTag* edgeScaleMap = PmxEdgeTag::FindEdgeScaleMap(record->sourceObject, edgeTag);

@@ -23,14 +23,15 @@ struct PmxObjectVertex {
   PmxInfluence influences[4];     // strongest first
 };
 
-/// One triangle of a host polygon, with the per-corner data the passes turn into vertices.
+/// One triangle of a host polygon. Its corners' UVWs and normals are read from the host's
+/// arrays when a pass makes the vertices rather than copied into every triangle: the copies
+/// would double the memory of a large mesh's conversion.
 struct PmxObjectTriangle {
   Int32 assigned = 0;  // set once a pass has made the corners' vertices
+  Int32 half = 0;      // 0: corners a, b, c of the polygon; 1: corners a, c, d
   Int64 polygonIndex = 0;
   Int64 pointIndex[3] = {0, 0, 0};
   Int64 vertexIndex[3] = {0, 0, 0};
-  Vector32 uvw[3];
-  Vector32 normal[3];  // local orientation, unit length or zero
 };
 
 /// A host polygon object converted for the export. Owned by the model's object list.

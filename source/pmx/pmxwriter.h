@@ -1,6 +1,8 @@
 // The PMX 2.0 file writer. It knows the model and an output file, nothing of documents.
 #pragma once
 
+#include <bit>
+#include <cstring>
 #include <vector>
 
 #include "pmx/pmxmodel.h"
@@ -70,7 +72,12 @@ class PmxFileWriter {
   }
   void PutLe(UInt32 v, int bytes) {
     if (used_ + 4 > buffer_.size()) Flush();
-    for (int i = 0; i < bytes; ++i) buffer_[used_++] = static_cast<UInt8>(v >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(buffer_.data() + used_, &v, static_cast<size_t>(bytes));
+      used_ += static_cast<size_t>(bytes);
+    } else {
+      for (int i = 0; i < bytes; ++i) buffer_[used_++] = static_cast<UInt8>(v >> (8 * i));
+    }
   }
 
   BaseFile* file_;
