@@ -119,7 +119,7 @@ class MeshBuilder {
             for (int id : q) mid += points_[static_cast<size_t>(id)];
             mid = mid * 0.25;
             const Vector dir = (mid - center).GetNormalized();
-            const bool face = dir.z < -0.45;
+            const bool face = dir.z < -0.45 && dir.y < 0.4;  // hair over the forehead
             const Region& area = face ? kFaceArea : kHairArea;
             std::array<Uv, 4> uv;
             for (int n = 0; n < 4; ++n) {
@@ -395,7 +395,8 @@ std::string DemoSceneText(const std::string& textureName) {
        material("髪",
                 {{"on", true}, {"color", {1, 1, 1}}, {"brightness", 1.0}, {"texture", textureName}},
                 {{"on", true}, {"color", {0.5, 0.4, 0.35}}, {"brightness", 0.5}}),
-       material("服", {{"on", true}, {"color", {0.25, 0.38, 0.85}}, {"brightness", 1.0}},
+       material("服",
+                {{"on", true}, {"color", {1, 1, 1}}, {"brightness", 1.0}, {"texture", textureName}},
                 {{"on", true}, {"color", {0.3, 0.35, 0.6}}, {"brightness", 0.5}})});
 
   OJson scene = {
