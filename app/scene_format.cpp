@@ -184,7 +184,10 @@ std::optional<UnitScaleData> ParseUnitScale(std::string_view text) {
   std::string_view unit = text.substr(n);
   while (!unit.empty() && unit.front() == ' ') unit.remove_prefix(1);
   while (!unit.empty() && unit.back() == ' ') unit.remove_suffix(1);
-  auto u = ParseUnitName(unit);
+  // People type "8CM" as often as "8cm".
+  std::string lower(unit);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto u = ParseUnitName(lower);
   if (!u) return std::nullopt;
   return UnitScaleData(value, *u);
 }

@@ -354,6 +354,34 @@ TEST_F(SceneFile, AmbiguousLinksAreWrittenWithIds) {
   EXPECT_EQ(SceneToText(again.get()), text);
 }
 
+TEST_F(SceneFile, UnitsAsTextOrAsNumberAndName) {
+  struct Case {
+    const char* unit;
+    Float scale;
+    DOCUMENT_UNIT expected;
+  };
+  const Case cases[] = {
+      {"\"8cm\"", 8, DOCUMENT_UNIT::CM},       {"\"8 CM\"", 8, DOCUMENT_UNIT::CM},
+      {"\"0.5in\"", 0.5, DOCUMENT_UNIT::INCH}, {"\"1e-2m\"", 0.01, DOCUMENT_UNIT::M},
+      {"\"3\u00b5m\"", 3, DOCUMENT_UNIT::UM},  {"[2, \"ft\"]", 2, DOCUMENT_UNIT::FOOT},
+      {"[1, \"km\"]", 1, DOCUMENT_UNIT::KM},   {"[1.5, \"yd\"]", 1.5, DOCUMENT_UNIT::YARD},
+      {"[4, \"mi\"]", 4, DOCUMENT_UNIT::MILE}, {"[7, \"nm\"]", 7, DOCUMENT_UNIT::NM}};
+  for (const Case& c : cases) {
+    auto doc = Load(std::string("{\"document\": {\"unit\": ") + c.unit + "}}");
+    ASSERT_NE(doc, nullptr) << c.unit;
+    const auto* u = doc->GetDataInstance()->GetCustomDataType<UnitScaleData>(
+        DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE);
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(*u, UnitScaleData(c.scale, c.expected)) << c.unit;
+  }
+  for (const char* bad :
+       {"\"cm\"", "\"-1cm\"", "\"8 parsecs\"", "\"nan m\"", "\"0x10cm\"", "[8]"}) {
+    EXPECT_NE(ErrorOf(std::string("{\"document\": {\"unit\": ") + bad + "}}").find("document.unit"),
+              std::string::npos)
+        << bad;
+  }
+}
+
 TEST_F(SceneFile, SyntaxErrorsGiveLineAndColumn) {
   EXPECT_EQ(ErrorOf("{\n  \"objects\": [\n    {\"type\": \"null\",}\n  ]\n}"),
             "scene.json:3:21: not valid JSON: unexpected '}'; expected string literal");
