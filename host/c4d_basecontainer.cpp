@@ -1,5 +1,7 @@
 #include "c4d_basecontainer.h"
 
+#include <cstdint>
+
 #include "c4d_baselist.h"
 
 namespace {
@@ -78,7 +80,13 @@ Int32 GeData::GetType() const {
 Int32 GeData::GetInt32() const {
   if (auto p = std::get_if<Int32>(&v_)) return *p;
   if (auto p = std::get_if<Int64>(&v_)) return static_cast<Int32>(*p);
-  if (auto p = std::get_if<Float>(&v_)) return static_cast<Int32>(*p);
+  if (auto p = std::get_if<Float>(&v_)) {
+    // Parameters come from files too; a float outside the integer range must not be undefined.
+    if (!(*p == *p)) return 0;
+    if (*p >= 2147483647.0) return INT32_MAX;
+    if (*p <= -2147483648.0) return INT32_MIN;
+    return static_cast<Int32>(*p);
+  }
   return 0;
 }
 

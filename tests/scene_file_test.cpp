@@ -501,6 +501,17 @@ TEST_F(SceneFile, AbsurdInputIsRefusedWithoutHarm) {
       std::string::npos);
 }
 
+TEST_F(SceneFile, HugeFloatParametersReadAsIntegersSafely) {
+  // A plug-in that reads a parameter as an integer gets a clamped value, whatever the file held.
+  auto doc =
+      Load(R"({"objects": [{"type": "null", "params": {"1": 1e300, "2": -1e300, "3": 2.9}}]})");
+  ASSERT_NE(doc, nullptr);
+  const BaseContainer* bc = doc->GetFirstObject()->GetDataInstance();
+  EXPECT_EQ(bc->GetInt32(1), INT32_MAX);
+  EXPECT_EQ(bc->GetInt32(2), INT32_MIN);
+  EXPECT_EQ(bc->GetInt32(3), 2);
+}
+
 TEST_F(SceneFile, TruncatedAndMutatedFilesNeverLoadHalfway) {
   const std::string text = kEveryFeature;
   // Every prefix: either an error that names the file or (only the whole text) a document.
