@@ -103,6 +103,7 @@ TEST(App, DemoWritesAModelThatMmdParserReads) {
   AppRun r = App("demo -o " + Q(pmx) + " --scene-out " + Q(dir + "/demo.json"));
   if (SaverMissing(r)) GTEST_SKIP() << "the module has no PMX saver yet";
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
   // The saver's console lines, as the host shows them.
   EXPECT_EQ(r.out.rfind("PMX出力を開始...\n", 0), 0u) << r.out;
   EXPECT_TRUE(Contains(r.out, "PMX出力を完了しました。")) << r.out;
