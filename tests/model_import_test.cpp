@@ -500,6 +500,100 @@ TEST(ModelImport, PolygonsKeepTheirCornersAndMaterialsGetTheirOwnSelections) {
   for (int o : owner) EXPECT_EQ(o, 1);
 }
 
+namespace {
+
+std::string Base64(const std::string& bytes) {
+  static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 2]);
+    out += table[(v >> 18) & 63];
+    out += table[(v >> 12) & 63];
+    out += i + 1 < bytes.size() ? table[(v >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? table[v & 63] : '=';
+  }
+  return out;
+}
+
+template <typename T>
+void Put(std::string* buf, std::initializer_list<T> values) {
+  for (T v : values) buf->append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+/// A glTF file: a skinned "Body" bound to the joint "Hip", and an unskinned "Prop" mesh that
+/// hangs from "Hip" in the node tree.
+std::string WriteRiggedGltf() {
+  std::string b;
+  Put<float>(&b, {0, 0, 0, 1, 0, 0, 0, 1, 0});                        // Body positions, offset 0
+  Put<uint16_t>(&b, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});            // joints, offset 36
+  Put<float>(&b, {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0});               // weights, offset 60
+  Put<float>(&b, {0, 0, 0, 0, 0, 1, 1, 0, 0});                        // Prop positions, offset 108
+  Put<float>(&b, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, -1, 0, 1});  // Hip's inverse bind
+  const std::string json = R"({
+  "asset": {"version": "2.0"},
+  "scene": 0,
+  "scenes": [{"nodes": [0]}],
+  "nodes": [
+    {"name": "Root", "children": [1, 3]},
+    {"name": "Hip", "translation": [0, 1, 0], "children": [2]},
+    {"name": "Prop", "translation": [0, 0.5, 0], "mesh": 1},
+    {"name": "Body", "mesh": 0, "skin": 0}
+  ],
+  "skins": [{"joints": [1], "inverseBindMatrices": 4}],
+  "meshes": [
+    {"name": "Body", "primitives": [{"attributes": {"POSITION": 0, "JOINTS_0": 1, "WEIGHTS_0": 2}}]},
+    {"name": "Prop", "primitives": [{"attributes": {"POSITION": 3}}]}
+  ],
+  "buffers": [{"byteLength": 208, "uri": "data:application/octet-stream;base64,)" +
+                           Base64(b) + R"("}],
+  "bufferViews": [
+    {"buffer": 0, "byteOffset": 0, "byteLength": 36},
+    {"buffer": 0, "byteOffset": 36, "byteLength": 24},
+    {"buffer": 0, "byteOffset": 60, "byteLength": 48},
+    {"buffer": 0, "byteOffset": 108, "byteLength": 36},
+    {"buffer": 0, "byteOffset": 144, "byteLength": 64}
+  ],
+  "accessors": [
+    {"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3", "min": [0, 0, 0], "max": [1, 1, 0]},
+    {"bufferView": 1, "componentType": 5123, "count": 3, "type": "VEC4"},
+    {"bufferView": 2, "componentType": 5126, "count": 3, "type": "VEC4"},
+    {"bufferView": 3, "componentType": 5126, "count": 3, "type": "VEC3", "min": [0, 0, 0], "max": [1, 0, 1]},
+    {"bufferView": 4, "componentType": 5126, "count": 1, "type": "MAT4"}
+  ]
+})";
+  const std::string path = TempPath("rigged.gltf");
+  std::ofstream(path) << json;
+  return path;
+}
+
+}  // namespace
+
+TEST(ModelImport, MeshesHangingFromAJointFollowItByWeight) {
+  const std::string path = WriteRiggedGltf();
+  Imported r = Import(path);
+  ASSERT_TRUE(r.doc) << r.error;
+  const Parts parts = PartsOf(r.doc.get());
+  ASSERT_EQ(Names(parts.joints), std::vector<std::string>{"Hip"});
+  // The joint stands where its inverse bind matrix puts it: 1 m up.
+  EXPECT_LT((parts.joints[0]->GetMg().off - Vector(0, 100, 0)).GetLength(), 1e-9);
+  ASSERT_EQ(parts.meshes.size(), 2u);
+  for (PolygonObject* op : parts.meshes) {
+    SCOPED_TRACE(op->GetName().GetUtf8());
+    auto* wt = static_cast<CAWeightTag*>(op->GetTag(Tweights));
+    ASSERT_NE(wt, nullptr);
+    ASSERT_EQ(wt->GetJointCount(), 1);
+    EXPECT_EQ(wt->GetJoint(0, r.doc.get()), parts.joints[0]);
+    for (Int32 i = 0; i < op->GetPointCount(); ++i) EXPECT_EQ(wt->GetWeight(0, i), 1.0);
+  }
+  // The prop sits 0.5 m above the joint, mirrored in Z like everything else.
+  PolygonObject* prop =
+      parts.meshes[0]->GetName().GetUtf8() == "Prop" ? parts.meshes[0] : parts.meshes[1];
+  std::vector<Vector> world = HostWorldPoints({prop});
+  ExpectSamePlaces(world, {Vector(0, 150, 0), Vector(0, 150, -100), Vector(100, 150, 0)}, 1e-9);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Bad input: one message naming the file and the reason, never a crash.
 
