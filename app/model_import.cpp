@@ -180,6 +180,10 @@ std::string Trim(std::string s) {
 /// Runs the import library on `path` in a child process. A damaged file can make the library
 /// crash, abort or loop; in the child that costs a message instead of the program.
 /// Answers true when the child read the file; else `reason` says what happened.
+/// Exit status of the child when the library refused the file with a message of its own; any
+/// other failure means the library itself went down (a sanitizer turns a crash into exit 1).
+constexpr int kProbeRefused = 3;
+
 bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reason) {
   std::error_code ec;
   const auto fileSize = fs::file_size(path, ec);
@@ -218,7 +222,7 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
       const std::string msg = importer.GetErrorString();
       ssize_t unused = write(fds[1], msg.data(), msg.size());
       (void)unused;
-      _exit(1);
+      _exit(kProbeRefused);
     }
     _exit(0);
   }
@@ -262,6 +266,10 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
     return false;
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != kProbeRefused) {
+    *reason = "the file is damaged or truncated: the import library stopped while reading it";
+    return false;
+  }
   if (message.find("bad_alloc") != std::string::npos) {
     *reason = "the file asks for more than " + std::to_string(memoryLimit >> 20) +
               " MB of memory; it is damaged or too large for this machine";

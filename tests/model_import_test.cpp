@@ -28,6 +28,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr Int32 kMorphObject = 1032050;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
 const std::string kModels = "/usr/share/assimp/models/";
 
 std::string Asset(const std::string& rel) { return kModels + rel; }
@@ -640,6 +645,9 @@ TEST(ModelImportRejects, TheLibrarysOwnBrokenFiles) {
                         "OBJ/testpoints.obj",
                         "FBX/transparentTest.fbx"}) {
     SCOPED_TRACE(f);
+    // This file claims sizes that make the library allocate some 16 GB; the memory bound that
+    // stops it at once cannot be set under the address sanitizer, which reserves terabytes.
+    if (kUnderAddressSanitizer && std::string(f) == "invalid/OutOfMemory.off") continue;
     Imported r = Import(Asset(f));
     EXPECT_FALSE(r.doc);
     EXPECT_EQ(r.error.rfind("cannot import " + Asset(f) + ": ", 0), 0u) << r.error;
