@@ -13,29 +13,9 @@
 #include "scene_file.h"
 #include "support/mmd_parser.h"
 #include "support/plugin_env.h"
+#include "support/run_app.h"
 
 namespace {
-
-struct AppRun {
-  int code = -1;
-  std::string out, err;
-};
-
-AppRun RunApp(const std::string& args) {
-  const std::string errFile = TempPath("press_stderr.txt");
-  const std::string cmd = std::string("'") + PMX_APP + "' " + args + " 2>'" + errFile + "'";
-  AppRun r;
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) return r;
-  std::array<char, 4096> buf{};
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) r.out.append(buf.data(), n);
-  const int status = pclose(pipe);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream e(errFile);
-  r.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
-  return r;
-}
 
 std::string Write(const std::string& name, const std::string& text) {
   const std::string path = TempPath(name);
@@ -132,7 +112,8 @@ TEST(AppPress, TagButtonsAndMistakesAreNamed) {
   const std::string out = TempPath("out.json");
 
   // A tag's button, the tag addressed by its type name.
-  AppRun r = RunApp("press " + Q(scene) + " --object base --tag pmxedge --button 3000 -o " + Q(out));
+  AppRun r =
+      RunApp("press " + Q(scene) + " --object base --tag pmxedge --button 3000 -o " + Q(out));
   ASSERT_EQ(r.code, 0) << r.err;
 
   r = RunApp("press " + Q(scene) + " --object Face --button 1900 -o " + Q(out));

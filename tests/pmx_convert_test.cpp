@@ -403,9 +403,9 @@ TEST_F(PmxConvert, MaterialColoursComeFromFourChannels) {
       ->GetDataInstance()
       ->SetFloat(BASECHANNEL_BRIGHTNESS_EX, 0.25);
   mat->SetChannelState(CHANNEL_SPECULAR, true);
-  BaseContainer* spec = mat->GetChannel(CHANNEL_SPECULAR)->GetDataInstance();
-  spec->SetVector(BASECHANNEL_COLOR_EX, Vector(0.1, 0.2, 0.3));
-  spec->SetFloat(BASECHANNEL_BRIGHTNESS_EX, 4);
+  BaseContainer* specular = mat->GetChannel(CHANNEL_SPECULAR)->GetDataInstance();
+  specular->SetVector(BASECHANNEL_COLOR_EX, Vector(0.1, 0.2, 0.3));
+  specular->SetFloat(BASECHANNEL_BRIGHTNESS_EX, 4);
   mat->SetChannelState(CHANNEL_LUMINANCE, true);
   BaseContainer* lum = mat->GetChannel(CHANNEL_LUMINANCE)->GetDataInstance();
   lum->SetVector(BASECHANNEL_COLOR_EX, Vector(1, 0.5, 0));

@@ -51,9 +51,9 @@ class RichScene : public ::testing::Test {
     // Materials.
     BaseMaterial* skin = AddMaterial(d, "Skin", Vector(1, 0.5, 0.25), "skin.png");
     skin->SetChannelState(CHANNEL_SPECULAR, true);
-    BaseContainer* spec = skin->GetChannel(CHANNEL_SPECULAR)->GetDataInstance();
-    spec->SetVector(BASECHANNEL_COLOR_EX, Vector(0.5, 0.5, 0.5));
-    spec->SetFloat(BASECHANNEL_BRIGHTNESS_EX, 10);
+    BaseContainer* specular = skin->GetChannel(CHANNEL_SPECULAR)->GetDataInstance();
+    specular->SetVector(BASECHANNEL_COLOR_EX, Vector(0.5, 0.5, 0.5));
+    specular->SetFloat(BASECHANNEL_BRIGHTNESS_EX, 10);
     BaseMaterial* cloth = AddMaterial(d, "Cloth", Vector(0.25, 0.5, 1), "cloth.png");
     cloth->SetChannelState(CHANNEL_TRANSPARENCY, true);
     cloth->GetChannel(CHANNEL_TRANSPARENCY)
