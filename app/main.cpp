@@ -29,7 +29,7 @@ void PrintHelp() {
       "models through the TavoPmxExport plug-in running on a headless host.\n"
       "\n"
       "Commands:\n");
-  for (const auto& c : kCommands) std::printf("  %-14s %s\n", c.name, c.summary);
+  for (const auto& c : kCommands) std::printf("  %-18s %s\n", c.name, c.summary);
   std::printf(
       "\n"
       "'pmxexport COMMAND --help' describes a command. The exit code is 0 on success,\n"
