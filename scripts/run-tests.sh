@@ -9,5 +9,5 @@ for preset in default asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
-# Formatting is part of the build's contract.
-git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+# Formatting is part of the build's contract (resources/ keeps the host's resource layout).
+git ls-files '*.cpp' '*.h' ':!resources/*' | xargs clang-format --dry-run --Werror
