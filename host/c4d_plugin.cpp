@@ -130,13 +130,19 @@ Bool CommandData::Message(Int32, void*) { return true; }
 
 static Filename IconFile(BaseBitmap* icon) { return icon ? icon->GetFilename() : Filename(); }
 
-Bool RegisterSceneSaverPlugin(Int32 id, const String& str, Int32 info, DataAllocator* g,
-                              const String& description, const String& suffix, void*) {
+/// The fields every registration has.
+static host::PluginInfo NewInfo(Int32 id, PLUGINTYPE type, const String& name, Int32 info) {
   host::PluginInfo p;
   p.id = id;
-  p.type = PLUGINTYPE::SCENESAVER;
-  p.name = str;
+  p.type = type;
+  p.name = name;
   p.info = info;
+  return p;
+}
+
+Bool RegisterSceneSaverPlugin(Int32 id, const String& str, Int32 info, DataAllocator* g,
+                              const String& description, const String& suffix, void*) {
+  host::PluginInfo p = NewInfo(id, PLUGINTYPE::SCENESAVER, str, info);
   p.allocator = g;
   p.description = description;
   p.suffix = suffix;
@@ -145,11 +151,7 @@ Bool RegisterSceneSaverPlugin(Int32 id, const String& str, Int32 info, DataAlloc
 
 Bool RegisterObjectPlugin(Int32 id, const String& str, Int32 info, DataAllocator* g,
                           const String& description, BaseBitmap* icon, Int32) {
-  host::PluginInfo p;
-  p.id = id;
-  p.type = PLUGINTYPE::OBJECT;
-  p.name = str;
-  p.info = info;
+  host::PluginInfo p = NewInfo(id, PLUGINTYPE::OBJECT, str, info);
   p.allocator = g;
   p.description = description;
   p.icon = IconFile(icon);
@@ -158,11 +160,7 @@ Bool RegisterObjectPlugin(Int32 id, const String& str, Int32 info, DataAllocator
 
 Bool RegisterTagPlugin(Int32 id, const String& str, Int32 info, DataAllocator* g,
                        const String& description, BaseBitmap* icon, Int32) {
-  host::PluginInfo p;
-  p.id = id;
-  p.type = PLUGINTYPE::TAG;
-  p.name = str;
-  p.info = info;
+  host::PluginInfo p = NewInfo(id, PLUGINTYPE::TAG, str, info);
   p.allocator = g;
   p.description = description;
   p.icon = IconFile(icon);
@@ -171,11 +169,7 @@ Bool RegisterTagPlugin(Int32 id, const String& str, Int32 info, DataAllocator* g
 
 Bool RegisterCommandPlugin(Int32 id, const String& str, Int32 info, BaseBitmap* icon,
                            const String& help, CommandData* dat) {
-  host::PluginInfo p;
-  p.id = id;
-  p.type = PLUGINTYPE::COMMAND;
-  p.name = str;
-  p.info = info;
+  host::PluginInfo p = NewInfo(id, PLUGINTYPE::COMMAND, str, info);
   p.help = help;
   p.icon = IconFile(icon);
   p.command = dat;
@@ -184,11 +178,7 @@ Bool RegisterCommandPlugin(Int32 id, const String& str, Int32 info, BaseBitmap* 
 
 Bool RegisterSceneHookPlugin(Int32 id, const String& str, Int32 info, DataAllocator* g,
                              Int32 priority, Int32, void*) {
-  host::PluginInfo p;
-  p.id = id;
-  p.type = PLUGINTYPE::SCENEHOOK;
-  p.name = str;
-  p.info = info;
+  host::PluginInfo p = NewInfo(id, PLUGINTYPE::SCENEHOOK, str, info);
   p.allocator = g;
   p.priority = priority;
   return host::Add(std::move(p));
@@ -196,11 +186,7 @@ Bool RegisterSceneHookPlugin(Int32 id, const String& str, Int32 info, DataAlloca
 
 Bool RegisterToolPlugin(Int32 id, const String& str, Int32 info, BaseBitmap* icon,
                         const String& help, ToolData* dat) {
-  host::PluginInfo p;
-  p.id = id;
-  p.type = PLUGINTYPE::TOOL;
-  p.name = str;
-  p.info = info;
+  host::PluginInfo p = NewInfo(id, PLUGINTYPE::TOOL, str, info);
   p.help = help;
   p.icon = IconFile(icon);
   p.tool = dat;
