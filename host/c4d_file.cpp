@@ -42,7 +42,10 @@ Bool BaseFile::Open(const Filename& name, FILEOPEN mode, FILEDIALOG error_dialog
       if (target_.empty() || std::filesystem::is_directory(t, ec)) {
         file_ = nullptr;
       } else {
-        temp_ = (t.parent_path() / ("." + t.filename().string() + ".partial")).string();
+        std::string partial = ".";
+        partial += t.filename().string();
+        partial += ".partial";
+        temp_ = (t.parent_path() / partial).string();
         file_ = std::fopen(temp_.c_str(), "wb");
       }
     }
@@ -52,10 +55,9 @@ Bool BaseFile::Open(const Filename& name, FILEOPEN mode, FILEDIALOG error_dialog
     error_ = FILEERROR_OUTOFMEMORY;
     return false;
   }
-  if (mode == FILEOPEN_WRITE) {
-  } else if (mode == FILEOPEN_READ) {
+  if (mode == FILEOPEN_READ) {
     file_ = std::fopen(target_.c_str(), "rb");
-  } else {
+  } else if (mode != FILEOPEN_WRITE) {
     file_ = nullptr;
   }
   if (!file_) {
