@@ -13,6 +13,7 @@
 #include "c4d_host.h"
 #include "c4d_host_threads.h"
 #include "c4d_host_tools.h"
+#include "c4d_symbols.h"
 #include "support/plugin_env.h"
 #include "weighttransfer/weighttransfer.h"
 #include "weighttransfer/wtinterpolation.h"
@@ -134,12 +135,22 @@ TEST_F(WeightTransferToolTest, DescriptionDeclaresEveryParameterWithTheToolsDefa
   Description d;
   ASSERT_TRUE(d.LoadDescription(ID_WEIGHT_TRANSFER_TOOL));
   const std::vector<std::pair<Int32, Int32>> expected = {
-      {1000, DTYPE_LONG},         {1001, DTYPE_BOOL},         {1002, DTYPE_BOOL},
-      {1003, DTYPE_BOOL},         {1004, DTYPE_BOOL},         {1005, DTYPE_BOOL},
-      {1006, DTYPE_LONG},         {1101, DTYPE_LONG},         {1102, DTYPE_BASELISTLINK},
-      {1103, DTYPE_LONG},         {1104, DTYPE_BASELISTLINK}, {1201, DTYPE_LONG},
-      {1202, DTYPE_BASELISTLINK}, {1203, DTYPE_LONG},         {1204, DTYPE_BASELISTLINK},
-      {2000, DTYPE_BUTTON}};
+      {WTTOOL_WRITE_MODE, DTYPE_LONG},
+      {WTTOOL_NORMALIZE, DTYPE_BOOL},
+      {WTTOOL_ADD_MISSING_JOINTS, DTYPE_BOOL},
+      {WTTOOL_CLEAR_UNMATCHED, DTYPE_BOOL},
+      {WTTOOL_LOCAL_COORDINATES, DTYPE_BOOL},
+      {WTTOOL_SURFACE, DTYPE_BOOL},
+      {WTTOOL_SEARCH, DTYPE_LONG},
+      {WTTOOL_SOURCE_TAG_MODE, DTYPE_LONG},
+      {WTTOOL_SOURCE_TAG, DTYPE_BASELISTLINK},
+      {WTTOOL_SOURCE_RANGE, DTYPE_LONG},
+      {WTTOOL_SOURCE_SELECTION, DTYPE_BASELISTLINK},
+      {WTTOOL_TARGET_TAG_MODE, DTYPE_LONG},
+      {WTTOOL_TARGET_TAG, DTYPE_BASELISTLINK},
+      {WTTOOL_TARGET_RANGE, DTYPE_LONG},
+      {WTTOOL_TARGET_SELECTION, DTYPE_BASELISTLINK},
+      {WTTOOL_RUN, DTYPE_BUTTON}};
   for (auto [id, type] : expected) {
     const DescriptionEntry* e = d.Find(id);
     ASSERT_NE(e, nullptr) << id;

@@ -1,64 +1,46 @@
 // The weight transfer tool: copies joint weights from one polygon mesh to another.
 // The tool (this header) prepares a run; the worker threads (wtthreads.h) apply the per-point
 // rule (wtinterpolation.h) to every target point, searching the source through a spatial
-// index (wtspatialindex.h) or, as the reference, by walking every source element.
+// index (wtspatialindex.h) or, as the reference, by walking every source element; both
+// searches measure with the same geometry (wtgeometry.h).
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "ToolWeightTransfer.h"
 #include "c4d.h"
 
-/// Plug-in id of the weight transfer tool.
-constexpr Int32 ID_WEIGHT_TRANSFER_TOOL = 1039811;
-/// Resource string of the tool's name and help.
-constexpr Int32 IDS_WEIGHT_TRANSFER_NAME = 10010;
+// Short names of the parameters' values; the numbers are the description's
+// (ToolWeightTransfer.h), the same for the source and the target side.
 
-// Parameters of the tool (description ToolWeightTransfer).
-enum : Int32 {
-  WTTOOL_WRITE_MODE = 1000,
-  WTTOOL_NORMALIZE = 1001,
-  WTTOOL_ADD_MISSING_JOINTS = 1002,
-  WTTOOL_CLEAR_UNMATCHED = 1003,
-  WTTOOL_LOCAL_COORDINATES = 1004,
-  WTTOOL_SURFACE = 1005,
-  WTTOOL_SEARCH = 1006,
-  WTTOOL_SOURCE_TAG_MODE = 1101,
-  WTTOOL_SOURCE_TAG = 1102,
-  WTTOOL_SOURCE_RANGE = 1103,
-  WTTOOL_SOURCE_SELECTION = 1104,
-  WTTOOL_TARGET_TAG_MODE = 1201,
-  WTTOOL_TARGET_TAG = 1202,
-  WTTOOL_TARGET_RANGE = 1203,
-  WTTOOL_TARGET_SELECTION = 1204,
-  WTTOOL_RUN = 2000,
-};
-
-/// How a transferred weight is written (parameter 1000).
+/// How a transferred weight is written (WTTOOL_WRITE_MODE).
 enum WriteMode : Int32 {
-  WRITEMODE_REPLACE = 0,
-  WRITEMODE_REPLACE_ABOVE_THRESHOLD = 1,  // only where the new weight exceeds 1e-10
-  WRITEMODE_ADD = 2,
+  WRITEMODE_REPLACE = WTTOOL_WRITE_MODE_REPLACE,
+  // only where the new weight exceeds 1e-10
+  WRITEMODE_REPLACE_ABOVE_THRESHOLD = WTTOOL_WRITE_MODE_REPLACE_ABOVE_THRESHOLD,
+  WRITEMODE_ADD = WTTOOL_WRITE_MODE_ADD,
 };
 
-/// Which weight tag a side uses (1101, 1201).
+/// Which weight tag a side uses (WTTOOL_SOURCE_TAG_MODE, WTTOOL_TARGET_TAG_MODE).
 enum : Int32 {
-  WTTAG_ACTIVE = 0,
-  WTTAG_LINK = 1,
+  WTTAG_ACTIVE = WTTOOL_SOURCE_TAG_MODE_ACTIVE,
+  WTTAG_LINK = WTTOOL_SOURCE_TAG_MODE_LINK,
 };
 
-/// Which part of a side takes part (1103, 1203).
+/// Which part of a side takes part (WTTOOL_SOURCE_RANGE, WTTOOL_TARGET_RANGE).
 enum : Int32 {
-  WTRANGE_ALL = 0,
-  WTRANGE_SELECTED = 1,
-  WTRANGE_UNSELECTED = 2,
-  WTRANGE_SELECTION_TAG = 3,
+  WTRANGE_ALL = WTTOOL_SOURCE_RANGE_ALL,
+  WTRANGE_SELECTED = WTTOOL_SOURCE_RANGE_SELECTED,
+  WTRANGE_UNSELECTED = WTTOOL_SOURCE_RANGE_UNSELECTED,
+  WTRANGE_SELECTION_TAG = WTTOOL_SOURCE_RANGE_SELECTION_TAG,
 };
 
-/// How the nearest source element is found (1006). Both give bit-identical weights.
+/// How the nearest source element is found (WTTOOL_SEARCH). Both give bit-identical weights.
 enum : Int32 {
-  WTSEARCH_INDEXED = 0,
-  WTSEARCH_EXHAUSTIVE = 1,  // the reference: every source element for every target point
+  WTSEARCH_INDEXED = WTTOOL_SEARCH_INDEXED,
+  // the reference: every source element for every target point
+  WTSEARCH_EXHAUSTIVE = WTTOOL_SEARCH_EXHAUSTIVE,
 };
 
 /// The tool's settings as read at the start of a check or a run.

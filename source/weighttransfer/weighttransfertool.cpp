@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "c4d_symbols.h"
 #include "weighttransfer/weighttransfer.h"
 #include "weighttransfer/wtinterpolation.h"
 #include "weighttransfer/wtspatialindex.h"
@@ -363,7 +364,7 @@ Int32 WeightTransferTool::GetToolPluginId() { return ID_WEIGHT_TRANSFER_TOOL; }
 Bool RegisterWeightTransferTool() {
   BaseBitmap* icon = BaseBitmap::Alloc();
   if (icon) icon->Init(resource.GetResourcePath() + Filename("Weight_Transfer.png"));
-  const String name = GeLoadString(IDS_WEIGHT_TRANSFER_NAME);
+  const String name = GeLoadString(IDS_WEIGHT_TRANSFER);
   const Bool ok =
       RegisterToolPlugin(ID_WEIGHT_TRANSFER_TOOL, name, 0, icon, name, new WeightTransferTool);
   BaseBitmap::Free(icon);

@@ -22,7 +22,7 @@
 #include <memory>
 #include <vector>
 
-#include "weighttransfer/wtinterpolation.h"
+#include "weighttransfer/wtgeometry.h"
 
 class WeightTransferIndex {
  public:
