@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "FTavoPmxExport.h"
 #include "app_host.h"
 #include "c4d_host.h"
 #include "cli.h"
@@ -14,13 +15,6 @@
 namespace pmxapp {
 
 namespace {
-
-// Settings of the PMX saver (its description parameters).
-constexpr Int32 kSaverUnitScale = 2000;
-constexpr Int32 kSaverUseTextureFolder = 2001;
-constexpr Int32 kSaverTextureFolder = 2002;
-constexpr Int32 kSaverMaterialNameWithObject = 2003;
-constexpr Int32 kSaverLimitDeformToInfluences = 2005;
 
 const char* kHelp =
     "Usage: pmxexport export INPUT -o OUTPUT.pmx [options]\n"
@@ -111,13 +105,13 @@ int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSet
     return kExitFailure;
   }
   BaseContainer* bc = saver->GetDataInstance();
-  if (settings.unit) bc->SetData(kSaverUnitScale, GeData(*settings.unit));
+  if (settings.unit) bc->SetData(PMX_EXPORT_UNIT, GeData(*settings.unit));
   if (settings.textureFolder) {
-    bc->SetBool(kSaverUseTextureFolder, true);
-    bc->SetString(kSaverTextureFolder, String(*settings.textureFolder));
+    bc->SetBool(PMX_EXPORT_USE_TEXTURE_FOLDER, true);
+    bc->SetString(PMX_EXPORT_TEXTURE_FOLDER, String(*settings.textureFolder));
   }
-  if (settings.materialNameWithObject) bc->SetBool(kSaverMaterialNameWithObject, true);
-  if (settings.limitDeform) bc->SetBool(kSaverLimitDeformToInfluences, true);
+  if (settings.materialNameWithObject) bc->SetBool(PMX_EXPORT_MATERIAL_NAME_WITH_OBJECT, true);
+  if (settings.limitDeform) bc->SetBool(PMX_EXPORT_LIMIT_DEFORM, true);
 
   BaseDocument* previous = GetActiveDocument();
   SetActiveDocument(doc);

@@ -10,10 +10,12 @@
 #include <mutex>
 #include <thread>
 
+#include "ToolWeightTransfer.h"
 #include "app_host.h"
 #include "c4d_host.h"
 #include "c4d_host_threads.h"
 #include "c4d_host_tools.h"
+#include "c4d_symbols.h"
 #include "cli.h"
 #include "commands.h"
 #include "model_import.h"
@@ -22,26 +24,6 @@
 namespace pmxapp {
 
 namespace {
-
-// The module's plug-ins and the weight transfer tool's parameters.
-constexpr Int32 kRestrictCommand = 1039091;
-constexpr Int32 kTransferTool = 1039811;
-constexpr Int32 kWriteMode = 1000;
-constexpr Int32 kNormalize = 1001;
-constexpr Int32 kAddMissingJoints = 1002;
-constexpr Int32 kClearUnmatched = 1003;
-constexpr Int32 kLocalCoordinates = 1004;
-constexpr Int32 kSurface = 1005;
-constexpr Int32 kSearch = 1006;
-constexpr Int32 kSourceTagMode = 1101;
-constexpr Int32 kSourceTag = 1102;
-constexpr Int32 kSourceRange = 1103;
-constexpr Int32 kSourceSelection = 1104;
-constexpr Int32 kTargetTagMode = 1201;
-constexpr Int32 kTargetTag = 1202;
-constexpr Int32 kTargetRange = 1203;
-constexpr Int32 kTargetSelection = 1204;
-constexpr Int32 kRunButton = 2000;
 
 const char* kRestrictHelp =
     "Usage: pmxexport restrict-weights INPUT -o OUTPUT.json [--object NAME ...]\n"
@@ -243,11 +225,11 @@ BaseTag* FindSelectionTag(BaseObject* op, const std::string& name) {
 
 bool ParseRange(const std::string& text, Int32* range) {
   if (text == "all")
-    *range = 0;
+    *range = WTTOOL_SOURCE_RANGE_ALL;
   else if (text == "selected")
-    *range = 1;
+    *range = WTTOOL_SOURCE_RANGE_SELECTED;
   else if (text == "unselected")
-    *range = 2;
+    *range = WTTOOL_SOURCE_RANGE_UNSELECTED;
   else
     return false;
   return true;
@@ -257,8 +239,10 @@ bool ParseRange(const std::string& text, Int32* range) {
 std::string WhyDisabled(BaseDocument* doc, const BaseContainer& s, bool surface) {
   const auto side = [&](const char* name, Int32 modeId, Int32 tagId, Int32 rangeId,
                         Int32 selectionId, bool polygonsOnly) -> std::string {
-    BaseTag* tag = s.GetInt32(modeId) == 0 ? doc->GetActiveTag()
-                                           : static_cast<BaseTag*>(s.GetLink(tagId, doc, Tbase));
+    // Both sides number their modes and ranges alike.
+    BaseTag* tag = s.GetInt32(modeId) == WTTOOL_SOURCE_TAG_MODE_ACTIVE
+                       ? doc->GetActiveTag()
+                       : static_cast<BaseTag*>(s.GetLink(tagId, doc, Tbase));
     const std::string option = std::string("--") + name;
     if (!tag) {
       return "no " + std::string(name) + ": give " + option +
@@ -269,7 +253,7 @@ std::string WhyDisabled(BaseDocument* doc, const BaseContainer& s, bool surface)
       return "the " + std::string(name) + " tag (the scene's active tag) is not a weight tag " +
              "of a polygon object";
     }
-    if (s.GetInt32(rangeId) == 3) {
+    if (s.GetInt32(rangeId) == WTTOOL_SOURCE_RANGE_SELECTION_TAG) {
       BaseList2D* sel = s.GetLink(selectionId, doc, Tbase);
       if (polygonsOnly && sel && sel->GetType() == Tpointselection) {
         return "--" + std::string(name) +
@@ -279,10 +263,11 @@ std::string WhyDisabled(BaseDocument* doc, const BaseContainer& s, bool surface)
     }
     return std::string();
   };
-  std::string why =
-      side("source", kSourceTagMode, kSourceTag, kSourceRange, kSourceSelection, surface);
+  std::string why = side("source", WTTOOL_SOURCE_TAG_MODE, WTTOOL_SOURCE_TAG, WTTOOL_SOURCE_RANGE,
+                         WTTOOL_SOURCE_SELECTION, surface);
   if (why.empty()) {
-    why = side("target", kTargetTagMode, kTargetTag, kTargetRange, kTargetSelection, false);
+    why = side("target", WTTOOL_TARGET_TAG_MODE, WTTOOL_TARGET_TAG, WTTOOL_TARGET_RANGE,
+               WTTOOL_TARGET_SELECTION, false);
   }
   return why.empty() ? "the tool refuses these settings" : why;
 }
@@ -355,7 +340,7 @@ int RunRestrictWeights(const std::vector<std::string>& args) {
   }
   // The host greys the menu entry unless exactly one object is active; the command itself
   // works on every selected object, which is what the command line asks for.
-  const auto* plugin = host::FindPlugin(kRestrictCommand);
+  const auto* plugin = host::FindPlugin(ID_WEIGHT_COUNT_RESTRICTION);
   if (!plugin || !plugin->command) {
     PrintError(command, "the module did not register the weight count restriction command");
     return kExitFailure;
@@ -414,7 +399,7 @@ int RunTransferWeights(const std::vector<std::string>& args) {
   if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.json");
   if (sourceGiven && source.empty()) return UsageError(command, "--source needs an object name");
   if (targetGiven && target.empty()) return UsageError(command, "--target needs an object name");
-  Int32 sourceRange = 0, targetRange = 0;
+  Int32 sourceRange = WTTOOL_SOURCE_RANGE_ALL, targetRange = WTTOOL_TARGET_RANGE_ALL;
   if (sourcePartGiven && sourceSelectionGiven)
     return UsageError(command, "give either --source-part or --source-selection");
   if (targetPartGiven && targetSelectionGiven)
@@ -429,14 +414,14 @@ int RunTransferWeights(const std::vector<std::string>& args) {
     return UsageError(command, "--source-selection needs a selection tag name");
   if (targetSelectionGiven && targetSelection.empty())
     return UsageError(command, "--target-selection needs a selection tag name");
-  Int32 mode = 0;
+  Int32 mode = WTTOOL_WRITE_MODE_REPLACE;
   if (writeModeGiven) {
     if (writeMode == "replace")
-      mode = 0;
+      mode = WTTOOL_WRITE_MODE_REPLACE;
     else if (writeMode == "above-zero")
-      mode = 1;
+      mode = WTTOOL_WRITE_MODE_REPLACE_ABOVE_THRESHOLD;
     else if (writeMode == "add")
-      mode = 2;
+      mode = WTTOOL_WRITE_MODE_ADD;
     else
       return UsageError(command,
                         "--write-mode is replace, above-zero or add, not '" + writeMode + "'");
@@ -450,25 +435,25 @@ int RunTransferWeights(const std::vector<std::string>& args) {
                         "--threads needs a number from 0 to 4096, not '" + threadsText + "'");
     threads = static_cast<Int32>(n);
   }
-  Int32 searchMode = 0;
+  Int32 searchMode = WTTOOL_SEARCH_INDEXED;
   if (searchGiven) {
     if (search == "indexed")
-      searchMode = 0;
+      searchMode = WTTOOL_SEARCH_INDEXED;
     else if (search == "exhaustive")
-      searchMode = 1;
+      searchMode = WTTOOL_SEARCH_EXHAUSTIVE;
     else
       return UsageError(command, "--search is indexed or exhaustive, not '" + search + "'");
   }
 
   std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
   if (!doc) return kExitFailure;
-  BaseContainer* s = host::GetToolSettings(kTransferTool, doc.get());
+  BaseContainer* s = host::GetToolSettings(ID_WEIGHT_TRANSFER_TOOL, doc.get());
   if (!s) {
     PrintError(command, "the module did not register the weight transfer tool");
     return kExitFailure;
   }
   *s = BaseContainer();
-  host::FindDescriptionTool(kTransferTool)->InitDefaultSettings(doc.get(), *s);
+  host::FindDescriptionTool(ID_WEIGHT_TRANSFER_TOOL)->InitDefaultSettings(doc.get(), *s);
 
   BaseTag* sourceTag = nullptr;
   BaseTag* targetTag = nullptr;
@@ -480,28 +465,28 @@ int RunTransferWeights(const std::vector<std::string>& args) {
     PrintError(command, error);
     return kExitFailure;
   }
-  s->SetInt32(kWriteMode, mode);
-  s->SetBool(kNormalize, !noNormalize);
-  s->SetBool(kAddMissingJoints, addMissing);
-  s->SetBool(kClearUnmatched, clearUnmatched);
-  s->SetBool(kLocalCoordinates, local);
-  s->SetBool(kSurface, !pointsOnly);
-  s->SetInt32(kSearch, searchMode);
+  s->SetInt32(WTTOOL_WRITE_MODE, mode);
+  s->SetBool(WTTOOL_NORMALIZE, !noNormalize);
+  s->SetBool(WTTOOL_ADD_MISSING_JOINTS, addMissing);
+  s->SetBool(WTTOOL_CLEAR_UNMATCHED, clearUnmatched);
+  s->SetBool(WTTOOL_LOCAL_COORDINATES, local);
+  s->SetBool(WTTOOL_SURFACE, !pointsOnly);
+  s->SetInt32(WTTOOL_SEARCH, searchMode);
   if (sourceTag) {
-    s->SetInt32(kSourceTagMode, 1);
-    s->SetLink(kSourceTag, sourceTag);
+    s->SetInt32(WTTOOL_SOURCE_TAG_MODE, WTTOOL_SOURCE_TAG_MODE_LINK);
+    s->SetLink(WTTOOL_SOURCE_TAG, sourceTag);
   }
   if (targetTag) {
-    s->SetInt32(kTargetTagMode, 1);
-    s->SetLink(kTargetTag, targetTag);
+    s->SetInt32(WTTOOL_TARGET_TAG_MODE, WTTOOL_TARGET_TAG_MODE_LINK);
+    s->SetLink(WTTOOL_TARGET_TAG, targetTag);
   }
   // The side's object: the linked tag's, or the active tag's.
   const auto sideObject = [&](BaseTag* linked) -> BaseObject* {
     BaseTag* t = linked ? linked : doc->GetActiveTag();
     return t ? t->GetObject() : nullptr;
   };
-  s->SetInt32(kSourceRange, sourceRange);
-  s->SetInt32(kTargetRange, targetRange);
+  s->SetInt32(WTTOOL_SOURCE_RANGE, sourceRange);
+  s->SetInt32(WTTOOL_TARGET_RANGE, targetRange);
   if (sourceSelectionGiven || targetSelectionGiven) {
     const struct {
       bool given;
@@ -509,10 +494,10 @@ int RunTransferWeights(const std::vector<std::string>& args) {
       BaseTag* linked;
       Int32 rangeId, selectionId;
       const char* option;
-    } sides[] = {{sourceSelectionGiven, sourceSelection, sourceTag, kSourceRange, kSourceSelection,
-                  "--source-selection"},
-                 {targetSelectionGiven, targetSelection, targetTag, kTargetRange, kTargetSelection,
-                  "--target-selection"}};
+    } sides[] = {{sourceSelectionGiven, sourceSelection, sourceTag, WTTOOL_SOURCE_RANGE,
+                  WTTOOL_SOURCE_SELECTION, "--source-selection"},
+                 {targetSelectionGiven, targetSelection, targetTag, WTTOOL_TARGET_RANGE,
+                  WTTOOL_TARGET_SELECTION, "--target-selection"}};
     for (const auto& side : sides) {
       if (!side.given) continue;
       BaseObject* op = sideObject(side.linked);
@@ -525,12 +510,12 @@ int RunTransferWeights(const std::vector<std::string>& args) {
                            : std::string("there is no weight tag to take it from")));
         return kExitFailure;
       }
-      s->SetInt32(side.rangeId, 3);
+      s->SetInt32(side.rangeId, WTTOOL_SOURCE_RANGE_SELECTION_TAG);
       s->SetLink(side.selectionId, sel);
     }
   }
 
-  if (!host::IsToolParameterEnabled(kTransferTool, doc.get(), kRunButton)) {
+  if (!host::IsToolParameterEnabled(ID_WEIGHT_TRANSFER_TOOL, doc.get(), WTTOOL_RUN)) {
     PrintError(command, "cannot transfer: " + WhyDisabled(doc.get(), *s, !pointsOnly));
     return kExitFailure;
   }
@@ -543,7 +528,7 @@ int RunTransferWeights(const std::vector<std::string>& args) {
   const Int32 threadCount = GeGetCurrentThreadCount();
   ProgressLine progress("transfer-weights: transferring weights to \"" +
                         targetObject->GetName().GetUtf8() + "\"");
-  host::PressToolButton(kTransferTool, doc.get(), kRunButton);
+  host::PressToolButton(ID_WEIGHT_TRANSFER_TOOL, doc.get(), WTTOOL_RUN);
   progress.Stop();
   const double seconds = progress.Seconds();
   host::SetThreadCount(-1);
@@ -554,10 +539,10 @@ int RunTransferWeights(const std::vector<std::string>& args) {
   const std::string how =
       threadCount == 0 ? std::string("a single thread")
                        : std::to_string(threadCount) + (threadCount == 1 ? " thread" : " threads");
-  std::printf("changed the weights of %d of %d point%s of \"%s\" (%s search, %s) in %.2f s\n",
-              changed, targetPoints, targetPoints == 1 ? "" : "s",
-              targetObject->GetName().GetUtf8().c_str(), searchMode ? "exhaustive" : "indexed",
-              how.c_str(), seconds);
+  std::printf(
+      "changed the weights of %d of %d point%s of \"%s\" (%s search, %s) in %.2f s\n", changed,
+      targetPoints, targetPoints == 1 ? "" : "s", targetObject->GetName().GetUtf8().c_str(),
+      searchMode == WTTOOL_SEARCH_EXHAUSTIVE ? "exhaustive" : "indexed", how.c_str(), seconds);
   if (!SaveSceneFile(doc.get(), output, &error)) {
     PrintError(command, error);
     return kExitFailure;

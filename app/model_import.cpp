@@ -24,6 +24,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "c4d_symbols.h"
 #include "scene_file.h"
 
 namespace fs = std::filesystem;
@@ -42,8 +43,6 @@ namespace fs = std::filesystem;
 
 namespace pmxapp {
 namespace {
-
-constexpr Int32 kPmxMorphObject = 1032050;
 
 // ---------------------------------------------------------------------------------------------
 // Affine matrices in double precision, column vectors (p' = M p), rows as assimp stores them.
@@ -1079,7 +1078,7 @@ struct Builder {
       if (meshObject) {
         // A morph object takes its polygon children as shapes, so children of a morphing
         // node stay beside it.
-        if (meshObject->GetType() != kPmxMorphObject) container = meshObject;
+        if (meshObject->GetType() != ID_PMXMORPHOBJECT) container = meshObject;
       } else if (n.parent) {
         BaseObject* null = BaseObject::Alloc(Onull);
         if (!null) return Fail("out of memory");
@@ -1143,7 +1142,7 @@ struct Builder {
     const bool morph = !mesh.shapeNames.empty();
     BaseObject* holder = nullptr;
     if (morph) {
-      holder = BaseObject::Alloc(kPmxMorphObject);
+      holder = BaseObject::Alloc(ID_PMXMORPHOBJECT);
       if (!holder) return Fail("out of memory");
       holder->SetName(String(name));
       doc->InsertObjectLast(holder, parent);

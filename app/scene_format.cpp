@@ -9,11 +9,13 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "c4d_symbols.h"
+
 namespace pmxapp::scene {
 
 const std::vector<NamedValue>& ObjectTypeNames() {
   static const std::vector<NamedValue> t = {
-      {"polygon", Opolygon}, {"null", Onull}, {"joint", Ojoint}, {"pmxmorph", kPmxMorphObject}};
+      {"polygon", Opolygon}, {"null", Onull}, {"joint", Ojoint}, {"pmxmorph", ID_PMXMORPHOBJECT}};
   return t;
 }
 
@@ -28,9 +30,9 @@ const std::vector<NamedValue>& TagTypeNames() {
       {"edgeselection", Tedgeselection},
       {"weights", Tweights},
       {"vertexmap", Tvertexmap},
-      {"pmxboneoption", kPmxBoneOptionTag},
-      {"pmxedge", kPmxEdgeTag},
-      {"edgeunderscore", kEdgeUnderscoreTag},
+      {"pmxboneoption", ID_PMX_BONE_OPTION_TAG},
+      {"pmxedge", ID_PMX_EDGE_TAG},
+      {"edgeunderscore", ID_EDGE_UNDERSCORE_TAG},
   };
   return t;
 }

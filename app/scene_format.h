@@ -17,12 +17,6 @@ constexpr int kSceneVersion = 1;
 /// recurses, and no real scene comes near it).
 constexpr int kMaxDepth = 200;
 
-/// Plug-in types with names in the file.
-constexpr Int32 kPmxMorphObject = 1032050;
-constexpr Int32 kPmxBoneOptionTag = 1034823;
-constexpr Int32 kPmxEdgeTag = 1038158;
-constexpr Int32 kEdgeUnderscoreTag = 1038521;
-
 struct NamedValue {
   std::string_view name;
   Int32 value;

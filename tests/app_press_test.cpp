@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "OPmxMorph.h"
+#include "TPmxEdge.h"
 #include "c4d.h"
 #include "pmxmorph/pmxmorph.h"
 #include "scene_file.h"
@@ -24,6 +26,8 @@ std::string Write(const std::string& name, const std::string& text) {
 }
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+std::string Button(Int32 id) { return " --button " + std::to_string(id); }
 
 // A face: base, one target two units further along z at half strength, and two targets
 // named alike under a second morph object.
@@ -55,7 +59,8 @@ TEST(AppPress, MorphButtonsChangeTheSceneAndUndoPutsItBack) {
   EnsurePluginsRegistered();
   const std::string scene = Write("face.json", kFace);
   const std::string added = TempPath("added.json");
-  AppRun r = RunApp("press " + Q(scene) + " --object Face --button 1010 -o " + Q(added));
+  AppRun r = RunApp("press " + Q(scene) + " --object Face" + Button(PMXMORPH_ADD_TARGET) + " -o " +
+                    Q(added));
   ASSERT_EQ(r.code, 0) << r.err;
 
   std::string error;
@@ -88,7 +93,8 @@ TEST(AppPress, MorphButtonsChangeTheSceneAndUndoPutsItBack) {
   const std::string before = TempPath("before.json");
   ASSERT_EQ(RunApp("scene-dump " + Q(scene) + " -o " + Q(before)).code, 0);
   const std::string undone = TempPath("undone.json");
-  r = RunApp("press " + Q(scene) + " --object Face --button 1011 --undo -o " + Q(undone));
+  r = RunApp("press " + Q(scene) + " --object Face" + Button(PMXMORPH_BAKE_MIX) + " --undo -o " +
+             Q(undone));
   ASSERT_EQ(r.code, 0) << r.err;
   std::unique_ptr<BaseDocument> a = pmxapp::LoadSceneFile(before, &error);
   std::unique_ptr<BaseDocument> b = pmxapp::LoadSceneFile(undone, &error);
@@ -97,7 +103,10 @@ TEST(AppPress, MorphButtonsChangeTheSceneAndUndoPutsItBack) {
   EXPECT_EQ(b->SearchObject(String("Face"))->GetDataInstance()->GetFloat(PMXMORPH_STRENGTH), 0.5);
 
   const std::string baked = TempPath("baked.json");
-  ASSERT_EQ(RunApp("press " + Q(scene) + " --object Face --button 1011 -o " + Q(baked)).code, 0);
+  ASSERT_EQ(
+      RunApp("press " + Q(scene) + " --object Face" + Button(PMXMORPH_BAKE_MIX) + " -o " + Q(baked))
+          .code,
+      0);
   std::unique_ptr<BaseDocument> c = pmxapp::LoadSceneFile(baked, &error);
   ASSERT_TRUE(c) << error;
   EXPECT_EQ(
@@ -112,26 +121,29 @@ TEST(AppPress, TagButtonsAndMistakesAreNamed) {
   const std::string out = TempPath("out.json");
 
   // A tag's button, the tag addressed by its type name.
-  AppRun r =
-      RunApp("press " + Q(scene) + " --object base --tag pmxedge --button 3000 -o " + Q(out));
+  AppRun r = RunApp("press " + Q(scene) + " --object base --tag pmxedge" +
+                    Button(PMX_EDGE_CREATE_VERTEX_MAP) + " -o " + Q(out));
   ASSERT_EQ(r.code, 0) << r.err;
 
   r = RunApp("press " + Q(scene) + " --object Face --button 1900 -o " + Q(out));
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("has no button 1900"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("1010 (Add Target from Mix)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(std::to_string(PMXMORPH_ADD_TARGET) + " (Add Target from Mix)"),
+            std::string::npos)
+      << r.err;
 
-  r = RunApp("press " + Q(scene) + " --object あ --button 1010 -o " + Q(out));
+  r = RunApp("press " + Q(scene) + " --object あ" + Button(PMXMORPH_ADD_TARGET) + " -o " + Q(out));
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("2 objects named"), std::string::npos) << r.err;
 
-  r = RunApp("press " + Q(scene) + " --object Face --tag pmxedge --button 3000 -o " + Q(out));
+  r = RunApp("press " + Q(scene) + " --object Face --tag pmxedge" +
+             Button(PMX_EDGE_CREATE_VERTEX_MAP) + " -o " + Q(out));
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("has no tag \"pmxedge\""), std::string::npos) << r.err;
 
   r = RunApp("press " + Q(scene) + " --object Face --button x -o " + Q(out));
   EXPECT_EQ(r.code, 2);
-  r = RunApp("press " + Q(scene) + " --button 1010 -o " + Q(out));
+  r = RunApp("press " + Q(scene) + Button(PMXMORPH_ADD_TARGET) + " -o " + Q(out));
   EXPECT_EQ(r.code, 2);
 }
 

@@ -19,6 +19,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
+#include "c4d_symbols.h"
 #include "support/mmd_parser.h"
 #include "support/plugin_env.h"
 #include "support/pmx_scene.h"
@@ -28,7 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr Int32 kMorphObject = 1032050;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kUnderAddressSanitizer = true;
 #else
@@ -63,7 +63,7 @@ struct Parts {
 void Collect(BaseObject* op, Parts* parts) {
   for (; op; op = op->GetNext()) {
     if (op->GetType() == Ojoint) parts->joints.push_back(op);
-    if (op->GetType() == kMorphObject) {
+    if (op->GetType() == ID_PMXMORPHOBJECT) {
       parts->morphs.push_back(op);
       bool base = true;
       for (BaseObject* c = op->GetDown(); c; c = c->GetNext()) {
