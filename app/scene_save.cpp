@@ -263,8 +263,8 @@ class Writer {
     OJson d = OJson::object();
     const BaseContainer* bc = doc_->GetDataInstance();
     std::vector<Int32> named;
-    if (auto* u =
-            bc->GetCustomDataType<UnitScaleData>(DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE)) {
+    if (auto* u = static_cast<const UnitScaleData*>(
+            bc->GetCustomDataType(DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE))) {
       d["unit"] = Unit(*u);
       named.push_back(DOCUMENT_DOCUNIT);
     }

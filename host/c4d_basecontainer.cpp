@@ -77,6 +77,12 @@ Int32 GeData::GetType() const {
   return DA_NIL;
 }
 
+const CustomDataType* BaseContainer::GetCustomDataType(Int32 id, Int32 datatype) const {
+  const GeData* d = GetDataPointer(id);
+  if (!d || d->GetType() != datatype) return nullptr;
+  return std::get_if<UnitScaleData>(&d->GetValue());
+}
+
 Int32 GeData::GetInt32() const {
   if (auto p = std::get_if<Int32>(&v_)) return *p;
   if (auto p = std::get_if<Int64>(&v_)) return static_cast<Int32>(*p);

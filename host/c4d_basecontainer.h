@@ -54,8 +54,14 @@ enum class DOCUMENT_UNIT : Int32 {
 
 constexpr Int32 CUSTOMDATATYPE_UNITSCALE = 200000275;
 
+/// Base of the host's custom data types: containers hand them out as this, and the caller
+/// casts to the class of the type id it asked for.
+class CustomDataType {};
+template <class X>
+class iCustomDataType : public CustomDataType {};
+
 /// A length unit with a number, e.g. "8 cm per unit" (custom data type 200000275).
-class UnitScaleData {
+class UnitScaleData : public iCustomDataType<UnitScaleData> {
  public:
   UnitScaleData() = default;
   UnitScaleData(Float scale, DOCUMENT_UNIT unit) : scale_(scale), unit_(unit) {}
@@ -159,6 +165,11 @@ class BaseContainer {
   BaseContainer GetContainer(Int32 id) const;
   const GeData& GetData(Int32 id) const;
   const GeData* GetDataPointer(Int32 id) const;
+  /// The custom data at `id` when it is of type `datatype` (e.g. CUSTOMDATATYPE_UNITSCALE),
+  /// else null; the caller casts it to the type's class (UnitScaleData).
+  const CustomDataType* GetCustomDataType(Int32 id, Int32 datatype) const;
+  /// Not in the host's interface (it has the untyped form above); kept until every caller
+  /// has moved to that.
   template <typename T>
   const T* GetCustomDataType(Int32 id, Int32 type) const {
     const GeData* d = GetDataPointer(id);

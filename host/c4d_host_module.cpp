@@ -36,7 +36,7 @@ Bool LoadModule(const std::string& path, std::string* error) {
   std::filesystem::path dir = std::filesystem::path(path).parent_path();
   SetCurrentModuleResourcePath(Filename(String((dir / "res").string())));
   LoadedModule m{path, handle, entry, false};
-  Int32 msgPriority = C4DPL_MSG_PRIORITY, msgInit = C4DPL_MSG_INIT_SYS;
+  Int32 msgPriority = C4DMSG_PRIORITY, msgInit = C4DPL_INIT_SYS;
   entry(C4DPL_MESSAGE, &msgPriority, nullptr, nullptr);
   if (entry(C4DPL_MESSAGE, &msgInit, nullptr, nullptr) != 1) {
     SetCurrentModuleResourcePath(Filename());

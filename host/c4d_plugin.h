@@ -4,15 +4,15 @@
 #include "c4d_basedocument.h"
 #include "c4d_nodedata.h"
 
-// Actions of the module entry c4d_main and the plug-in messages the host sends.
+// Actions of the module entry c4d_main. C4DPL_INIT_SYS also reaches PluginMessage, after
+// C4DMSG_PRIORITY: the module loads its resources there, before any plug-in registers.
 constexpr Int32 C4DPL_INIT_SYS = 1;
 constexpr Int32 C4DPL_INIT = 2;
 constexpr Int32 C4DPL_END = 3;
 constexpr Int32 C4DPL_MESSAGE = 4;
 constexpr Int32 C4DPL_ERROR = 0;
 constexpr Int32 C4DPL_ERROR_VERSION = -3;
-constexpr Int32 C4DPL_MSG_PRIORITY = 0;
-constexpr Int32 C4DPL_MSG_INIT_SYS = 1;
+constexpr Int32 C4DMSG_PRIORITY = 0;
 /// Lowest plug-in interface version the module accepts.
 constexpr Int32 C4D_API_VERSION_MIN = 15000;
 

@@ -81,9 +81,16 @@ std::string String::ToUtf8(std::u16string_view in) {
   return out;
 }
 
-void String::GetUcBlock(UInt16* buf, Int32 size) const {
-  Int32 n = std::min(size, GetLength());
-  for (Int32 i = 0; i < n; ++i) buf[i] = static_cast<UInt16>(s_[static_cast<size_t>(i)]);
+void String::GetUcBlock(UInt16* Ubc, Int32 Max) const {
+  const Int32 n = std::min(Max, GetLength());
+  for (Int32 i = 0; i < n; ++i) Ubc[i] = static_cast<UInt16>(s_[static_cast<size_t>(i)]);
+}
+
+void String::GetUcBlockNull(UInt16* Ubc, Int32 Max) const {
+  if (Max <= 0) return;
+  const Int32 n = std::min(Max - 1, GetLength());
+  GetUcBlock(Ubc, n);
+  Ubc[n] = 0;
 }
 
 std::string String::GetUtf8() const { return ToUtf8(s_); }

@@ -23,9 +23,12 @@ class String {
   UInt16 operator[](Int32 pos) const {
     return static_cast<UInt16>(s_.at(static_cast<size_t>(pos)));
   }
-  /// Copies at most `size` code units into `buf`.
-  void GetUcBlock(UInt16* buf, Int32 size) const;
-  /// The code units as a vector-like buffer.
+  /// Copies at most `Max` UTF-16 code units into `Ubc`, without a terminating 0.
+  void GetUcBlock(UInt16* Ubc, Int32 Max) const;
+  /// Copies at most `Max` - 1 code units into `Ubc` and ends them with a 0 (`Max` counts the 0).
+  void GetUcBlockNull(UInt16* Ubc, Int32 Max) const;
+  /// Not in the host's interface: the code units without a copy, for this host's own code.
+  /// Plug-in code reads them with GetUcBlock.
   const std::u16string& GetUtf16() const { return s_; }
   /// UTF-8 text (lone surrogates become U+FFFD).
   std::string GetUtf8() const;

@@ -38,9 +38,9 @@ void PluginEnd() {}
 
 Bool PluginMessage(Int32 id, void*) {
   switch (id) {
-    case C4DPL_MSG_PRIORITY:
+    case C4DMSG_PRIORITY:
       return true;
-    case C4DPL_MSG_INIT_SYS:
+    case C4DPL_INIT_SYS:
       return resource.Init();
     default:
       return false;

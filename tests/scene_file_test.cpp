@@ -117,8 +117,8 @@ TEST_F(SceneFile, EveryFeatureReachesTheHostDocument) {
   ASSERT_NE(doc, nullptr);
 
   // Document.
-  const auto* unit = doc->GetDataInstance()->GetCustomDataType<UnitScaleData>(
-      DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE);
+  const auto* unit = static_cast<const UnitScaleData*>(
+      doc->GetDataInstance()->GetCustomDataType(DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE));
   ASSERT_NE(unit, nullptr);
   EXPECT_EQ(unit->GetScale(), 2.5);
   EXPECT_EQ(unit->GetUnit(), DOCUMENT_UNIT::MM);
@@ -256,7 +256,8 @@ TEST_F(SceneFile, EveryFeatureReachesTheHostDocument) {
   EXPECT_EQ(p->GetLink(900, doc.get()), hip);
   EXPECT_EQ(p->GetData(901).GetType(), DA_FILENAME);
   EXPECT_EQ(p->GetFilename(901).GetString().GetUtf8(), "a/b.txt");
-  const auto* u8 = p->GetCustomDataType<UnitScaleData>(902, CUSTOMDATATYPE_UNITSCALE);
+  const auto* u8 =
+      static_cast<const UnitScaleData*>(p->GetCustomDataType(902, CUSTOMDATATYPE_UNITSCALE));
   ASSERT_NE(u8, nullptr);
   EXPECT_EQ(*u8, UnitScaleData(8, DOCUMENT_UNIT::CM));
   EXPECT_EQ(p->GetMatrix(903).off, Vector(1, 2, 3));
@@ -369,8 +370,8 @@ TEST_F(SceneFile, UnitsAsTextOrAsNumberAndName) {
   for (const Case& c : cases) {
     auto doc = Load(std::string("{\"document\": {\"unit\": ") + c.unit + "}}");
     ASSERT_NE(doc, nullptr) << c.unit;
-    const auto* u = doc->GetDataInstance()->GetCustomDataType<UnitScaleData>(
-        DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE);
+    const auto* u = static_cast<const UnitScaleData*>(
+        doc->GetDataInstance()->GetCustomDataType(DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE));
     ASSERT_NE(u, nullptr);
     EXPECT_EQ(*u, UnitScaleData(c.scale, c.expected)) << c.unit;
   }
