@@ -76,8 +76,11 @@ class BaseFile {
   std::vector<unsigned char> buffer_;
 };
 
-/// Resolves a texture file name the way the host looks for textures: as given when it
-/// exists, else beside the document, in its "tex" folder, or in the suggested path.
+/// Resolves a texture file name the way the host looks for textures. The first file that
+/// exists wins: an absolute `srcname` itself; `suggestedpath` + `srcname`; `docpath` +
+/// `srcname` (a relative name is relative to the document's folder, never to the working
+/// folder); `docpath`/tex + `srcname`; then the bare file name in `docpath`/tex and in `docpath`
+/// (a texture whose folder has moved).
 Bool GenerateTexturePath(const Filename& docpath, const Filename& srcname,
                          const Filename& suggestedpath, Filename* dstname, void* service = nullptr,
                          void* bmp = nullptr);
