@@ -105,13 +105,12 @@ void BaseObject::SetMg(const Matrix& mg) {
   Matrix ml = ~GetUpMg() * mg;
   pos_ = ml.off;
   scale_ = Vector(ml.v1.GetLength(), ml.v2.GetLength(), ml.v3.GetLength());
-  Vector a = ml.v1.GetNormalized(), b = ml.v2.GetNormalized(), c = ml.v3.GetNormalized();
-  // Decompose M = RotY(h) * RotX(p) * RotZ(b) and store in the object's own order as HPB.
-  Float p = std::asin(std::max(-1.0, std::min(1.0, -c.y)));
-  Float h = std::atan2(c.x, c.z);
-  Float bank = std::atan2(a.y, b.y);
-  rotOrder_ = ROTATIONORDER_HPB;
-  rot_ = Vector(h, p, bank);
+  // A mirroring matrix is a rotation with a negative Z scale; the angles cannot hold it.
+  if (Dot(Cross(ml.v1, ml.v2), ml.v3) < 0) {
+    scale_.z = -scale_.z;
+    ml.v3 = -ml.v3;
+  }
+  rot_ = MatrixToHPB(ml, rotOrder_);
   SetDirty(DIRTYFLAGS_MATRIX);
 }
 

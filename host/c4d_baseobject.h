@@ -105,7 +105,8 @@ class BaseObject : public BaseList2D {
   Matrix GetMg() const;
   /// Global matrix of the parent (identity at the top).
   Matrix GetUpMg() const;
-  /// Sets the local transform so that the global matrix becomes `mg` (no shear kept).
+  /// Sets the local transform so that the global matrix becomes `mg` (no shear kept); the
+  /// angles are in the object's rotation order, a mirroring shows as a negative Z scale.
   void SetMg(const Matrix& mg);
 
   Int32 GetRenderMode() const { return renderMode_; }

@@ -137,14 +137,25 @@ enum ROTATIONORDER : Int32 {
 
 Matrix MatrixMove(const Vector& t);
 Matrix MatrixScale(const Vector& s);
+/// Turns by `w` radians about one axis: RotX turns +Y towards +Z, RotY +Z towards +X (the
+/// opposite sense of a heading), RotZ +X towards +Y.
 Matrix MatrixRotX(Float w);
 Matrix MatrixRotY(Float w);
 Matrix MatrixRotZ(Float w);
 
 /// Rotation matrix of the angles `rot` (radians) in the given order.
-/// For ROTATIONORDER_HPB, rot is (heading about Y, pitch about X, bank about Z);
-/// for the axis orders, rot is (angle about X, about Y, about Z).
+/// For ROTATIONORDER_HPB, rot is (heading, pitch, bank): bank turns about Z, then pitch about
+/// X, then heading about the parent's Y; a positive heading turns +Z towards -X, a positive
+/// pitch turns +Z towards +Y. For the axis orders, rot is (angle about X, about Y, about Z),
+/// each a MatrixRotX/Y/Z; a ...GLOBAL order turns about the parent's axes in the order named,
+/// a ...LOCAL order about the object's turned axes (XYZLOCAL is ZYXGLOBAL).
 Matrix HPBToMatrix(const Vector& rot, ROTATIONORDER order);
+/// The angles of the rotation part of `m` (its axes are normalised first) in the given order:
+/// HPBToMatrix of the result gives back the rotation. The middle turn's angle lies in
+/// [-90°, 90°]; where it is ±90° the other two turn about one axis, and the one about the
+/// parent's axis (the heading for HPB, the first of a local order, the last of a global one)
+/// gets the angle 0.
+Vector MatrixToHPB(const Matrix& m, ROTATIONORDER order);
 
 inline Float Rad(Float deg) { return deg * (PI / 180.0); }
 inline Float Deg(Float rad) { return rad * (180.0 / PI); }

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "c4d.h"
 #include "c4d_host.h"
@@ -23,30 +24,88 @@ TEST(HostString, RoundTripsUtf8ThroughUtf16) {
   EXPECT_EQ(String("\xE3\x83").GetUtf8(), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_LT(String("a").Compare(String("b")), 0);
   EXPECT_LT(String("Z").Compare(String("a")), 0);  // by code unit, not by locale
+  UInt16 block[4] = {9, 9, 9, 9};
+  String("ab").GetUcBlock(block, 4);
+  EXPECT_EQ(std::vector<UInt16>(block, block + 4), (std::vector<UInt16>{'a', 'b', 9, 9}));
+  String("xyzw").GetUcBlockNull(block, 3);
+  EXPECT_EQ(std::vector<UInt16>(block, block + 4), (std::vector<UInt16>{'x', 'y', 0, 9}));
 }
 
-TEST(HostMath, RotationOrdersComposeTheAxisRotations) {
-  const Vector rot(Rad(30), Rad(45), Rad(60));
-  // HPB: heading about Y, then pitch about the turned X, then bank about the turned Z.
-  Matrix hpb = HPBToMatrix(rot, ROTATIONORDER_HPB);
-  Matrix expected = MatrixRotY(rot.x) * MatrixRotX(rot.y) * MatrixRotZ(rot.z);
-  EXPECT_EQ(hpb, expected);
-  EXPECT_EQ(HPBToMatrix(rot, ROTATIONORDER_XYZLOCAL),
-            MatrixRotX(rot.x) * MatrixRotY(rot.y) * MatrixRotZ(rot.z));
-  EXPECT_EQ(HPBToMatrix(rot, ROTATIONORDER_XYZGLOBAL),
-            MatrixRotZ(rot.z) * MatrixRotY(rot.y) * MatrixRotX(rot.x));
-  EXPECT_EQ(HPBToMatrix(Vector(), ROTATIONORDER_ZYXLOCAL), Matrix());
-  // Every order gives a rotation: orthonormal axes.
-  for (Int32 o = 0; o <= ROTATIONORDER_HPB; ++o) {
-    Matrix m = HPBToMatrix(rot, static_cast<ROTATIONORDER>(o));
-    EXPECT_NEAR(Dot(m.v1, m.v2), 0, 1e-12);
-    EXPECT_NEAR(m.v3.GetLength(), 1, 1e-12);
-    EXPECT_NEAR(Dot(Cross(m.v1, m.v2), m.v3), 1, 1e-12);
+// Where a rotation by right angles sends the X, Y and Z axes: "-z +y +x" is v1 = -Z, ...
+Matrix Axes(const char* s) {
+  Vector v[3];
+  for (Vector& a : v) {
+    while (*s == ' ') ++s;
+    const Float sign = *s++ == '-' ? -1 : 1;
+    (*s == 'x' ? a.x : *s == 'y' ? a.y : a.z) = sign;
+    ++s;
   }
-  Matrix a = MatrixMove(Vector(1, 2, 3)) * HPBToMatrix(rot, ROTATIONORDER_HPB) *
+  return Matrix(Vector(), v[0], v[1], v[2]);
+}
+
+void ExpectNear(const Matrix& a, const Matrix& b, const std::string& what) {
+  for (auto [x, y] : {std::pair(a.off, b.off), {a.v1, b.v1}, {a.v2, b.v2}, {a.v3, b.v3}})
+    EXPECT_NEAR((x - y).GetLength(), 0, 1e-12) << what;
+}
+
+TEST(HostMath, RotationOrdersTurnAsTheHostDoes) {
+  struct Case {
+    ROTATIONORDER order;
+    Vector degrees;
+    const char* axes;
+  } cases[] = {
+      // HPB: bank about Z, then pitch about X, then heading about the world's Y.
+      {ROTATIONORDER_HPB, {90, 0, 0}, "+z +y -x"},
+      {ROTATIONORDER_HPB, {0, 90, 0}, "+x -z +y"},
+      {ROTATIONORDER_HPB, {0, 0, 90}, "-y +x +z"},
+      {ROTATIONORDER_HPB, {90, 0, 90}, "-y +z -x"},
+      {ROTATIONORDER_HPB, {90, 90, 90}, "-x +z +y"},
+      // The axis orders turn by MatrixRotX, MatrixRotY and MatrixRotZ.
+      {ROTATIONORDER_XYZGLOBAL, {90, 0, 0}, "+x +z -y"},
+      {ROTATIONORDER_XYZGLOBAL, {0, 90, 0}, "-z +y +x"},
+      {ROTATIONORDER_XYZGLOBAL, {0, 0, 90}, "+y -x +z"},
+      {ROTATIONORDER_XYZGLOBAL, {90, 90, 90}, "-z +y +x"},
+      {ROTATIONORDER_XZYGLOBAL, {90, 90, 90}, "+y +x -z"},
+      {ROTATIONORDER_YXZGLOBAL, {90, 90, 90}, "-x +z +y"},
+      {ROTATIONORDER_YZXGLOBAL, {90, 90, 90}, "+y -x +z"},
+      {ROTATIONORDER_ZXYGLOBAL, {90, 90, 90}, "+x +z -y"},
+      {ROTATIONORDER_ZYXGLOBAL, {90, 90, 90}, "+z -y +x"},
+      {ROTATIONORDER_XYZLOCAL, {90, 90, 90}, "+z -y +x"},
+      {ROTATIONORDER_XZYLOCAL, {90, 90, 90}, "+y -x +z"},
+      {ROTATIONORDER_YXZLOCAL, {90, 90, 90}, "+x +z -y"},
+      {ROTATIONORDER_YZXLOCAL, {90, 90, 90}, "+y +x -z"},
+      {ROTATIONORDER_ZXYLOCAL, {90, 90, 90}, "-x +z +y"},
+      {ROTATIONORDER_ZYXLOCAL, {90, 90, 90}, "-z +y +x"},
+  };
+  for (const Case& c : cases) {
+    const Vector rot(Rad(c.degrees.x), Rad(c.degrees.y), Rad(c.degrees.z));
+    ExpectNear(HPBToMatrix(rot, c.order), Axes(c.axes), std::to_string(c.order) + " " + c.axes);
+  }
+}
+
+TEST(HostMath, MatrixToHPBInvertsEveryOrder) {
+  // Every order meets its gimbal case (middle angle ±90°) in one of the last three.
+  const Vector degrees[] = {{30, -45, 60}, {-80, 10, 85}, {150, 20, -170},
+                            {90, 30, -60}, {30, -90, 60}, {-30, 60, 90}};
+  for (Int32 o = 0; o <= ROTATIONORDER_HPB; ++o) {
+    const auto order = static_cast<ROTATIONORDER>(o);
+    for (const Vector& d : degrees) {
+      const Vector rot(Rad(d.x), Rad(d.y), Rad(d.z));
+      const Matrix m = HPBToMatrix(rot, order);
+      const Vector back = MatrixToHPB(m * MatrixScale(Vector(2, 3, 0.5)), order);
+      ExpectNear(HPBToMatrix(back, order), m, std::to_string(o));
+      // Within ±90° the angles are the only ones that give the matrix, and come back.
+      if (std::abs(d.x) < 90 && std::abs(d.y) < 90 && std::abs(d.z) < 90) {
+        EXPECT_NEAR((back - rot).GetLength(), 0, 1e-12) << o;
+      }
+    }
+  }
+  // In the gimbal case the heading is 0 and the bank does the turn.
+  const Vector gimbal(Rad(30), Rad(90), Rad(60));
+  EXPECT_EQ(MatrixToHPB(HPBToMatrix(gimbal, ROTATIONORDER_HPB), ROTATIONORDER_HPB).x, 0);
+  Matrix a = MatrixMove(Vector(1, 2, 3)) * HPBToMatrix(Vector(1, 2, 3), ROTATIONORDER_HPB) *
              MatrixScale(Vector(2, 3, 4));
-  Matrix id = ~a * a;
-  EXPECT_NEAR((id * Vector(5, 6, 7) - Vector(5, 6, 7)).GetLength(), 0, 1e-12);
+  ExpectNear(~a * a, Matrix(), "inverse");
 }
 
 TEST(HostUnits, TranslationScaleBetweenEveryUnit) {
@@ -118,6 +177,42 @@ TEST(HostFile, OpeningAFolderOrMissingDirectoryFailsWithADialog) {
   EXPECT_EQ(host::GetRecords().errorDialogs.size(), 1u);
 }
 
+TEST(HostFile, TexturesAreFoundAsGivenOrNextToTheDocument) {
+  namespace fs = std::filesystem;
+  const fs::path doc = TempPath("texdoc"), elsewhere = TempPath("texelsewhere");
+  fs::create_directories(doc / "tex");
+  fs::create_directories(doc / "maps");
+  fs::create_directories(elsewhere);
+  for (const fs::path& f : {doc / "skin.png", doc / "tex" / "hair.png", doc / "maps" / "eye.png",
+                            elsewhere / "abs.png"})
+    std::ofstream(f) << "png";
+  // A relative name means the document's folder, never the working folder of the process.
+  const std::string cwdOnly = "host_test_cwd_only.png";
+  std::ofstream(cwdOnly) << "png";
+  struct Case {
+    std::string name;
+    std::string found;  // empty: not found
+  } cases[] = {
+      {(elsewhere / "abs.png").string(), (elsewhere / "abs.png").string()},
+      {"maps/eye.png", (doc / "maps" / "eye.png").string()},
+      {"hair.png", (doc / "tex" / "hair.png").string()},
+      {"moved/away/skin.png", (doc / "skin.png").string()},              // by its bare name
+      {(elsewhere / "skin.png").string(), (doc / "skin.png").string()},  // a moved absolute
+      {cwdOnly, ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    Filename found;
+    const Bool ok = GenerateTexturePath(Filename(String(doc.string())), Filename(String(c.name)),
+                                        Filename(), &found);
+    EXPECT_EQ(ok, !c.found.empty()) << c.name;
+    if (ok) {
+      EXPECT_TRUE(fs::equivalent(found.GetSystemPath(), c.found)) << c.name;
+    }
+  }
+  fs::remove(cwdOnly);
+}
+
 TEST(HostUndo, RevertsChangesAndNewElementsKeepingTagIdentity) {
   BaseDocument doc;
   PolygonObject* op = PolygonObject::Alloc(3, 1);
@@ -161,6 +256,18 @@ TEST(HostObjects, GlobalMatrixFollowsTheHierarchyAndCaches) {
   EXPECT_EQ(cache->GetMg().off, Vector(12, 2, 0));
   EXPECT_EQ(cache->GetDocument(), &doc);
   EXPECT_EQ(child->GetDocument(), &doc);
+
+  // SetMg keeps the object's rotation order; a mirroring comes back as well.
+  parent->SetRelRot(Vector(0.3, -0.2, 1.1));
+  child->SetRotationOrder(ROTATIONORDER_XZYLOCAL);
+  for (const Matrix& mg :
+       {MatrixMove(Vector(1, 2, 3)) * HPBToMatrix(Vector(2, 1, -3), ROTATIONORDER_HPB) *
+            MatrixScale(Vector(1, 2, 3)),
+        HPBToMatrix(Vector(0, 0.5, 0), ROTATIONORDER_HPB) * MatrixScale(Vector(-1, 1, 1))}) {
+    child->SetMg(mg);
+    ExpectNear(child->GetMg(), mg, "SetMg");
+    EXPECT_EQ(child->GetRotationOrder(), ROTATIONORDER_XZYLOCAL);
+  }
 }
 
 }  // namespace

@@ -588,7 +588,7 @@ TEST_F(PmxConvert, BonesAreInDepthFirstOrderAndTailsPointAtTheFirstChild) {
 TEST_F(PmxConvert, BoneOptionTagsSetNamesFlagsAndAxes) {
   DocPtr doc;
   BaseObject* arm = AddJoint(doc.get(), "Arm", Vector(0, 0, 0));
-  arm->SetRelRot(Vector(Rad(90), 0, 0));
+  arm->SetRelRot(Vector(Rad(-90), 0, 0));
   AddJoint(doc.get(), "Hand", Vector(0, 0, 10), arm);
   BaseTag* tag = AddPluginTag(arm, ID_PMX_BONE_OPTION_TAG);
   BaseTag* second = AddPluginTag(arm, ID_PMX_BONE_OPTION_TAG);
@@ -621,7 +621,7 @@ TEST_F(PmxConvert, BoneOptionTagsSetNamesFlagsAndAxes) {
   EXPECT_EQ(std::vector<Float>(b.fixedAxisDirection, b.fixedAxisDirection + 3),
             (std::vector<Float>{dir.x, dir.y, dir.z}));
   EXPECT_NEAR(b.fixedAxisDirection[0], 1.0, 1e-12);
-  const Matrix r = HPBToMatrix(Vector(Rad(90), 0, 0), ROTATIONORDER_HPB);
+  const Matrix r = HPBToMatrix(Vector(Rad(-90), 0, 0), ROTATIONORDER_HPB);
   EXPECT_EQ(std::vector<Float>(b.localAxisX, b.localAxisX + 3),
             (std::vector<Float>{r.v1.x, r.v1.y, r.v1.z}));
   EXPECT_EQ(std::vector<Float>(b.localAxisZ, b.localAxisZ + 3),

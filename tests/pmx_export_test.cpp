@@ -390,7 +390,7 @@ TEST_F(PmxExport, ControlObjectsAndSkippedTypesStayOut) {
 TEST_F(PmxExport, OnlyJointsOpenALevelOfTheJointTree) {
   DocPtr doc;
   BaseObject* hip = AddJoint(doc.get(), "Hip", Vector(0, 90, 0));
-  hip->SetRelRot(Vector(Rad(90), 0, 0));
+  hip->SetRelRot(Vector(Rad(-90), 0, 0));
   BaseObject* null = AddNull(doc.get(), "Group", hip);
   null->SetRelScale(Vector(2, 2, 2));
   BaseObject* spine = AddJoint(doc.get(), "Spine", Vector(0, 20, 0), null);
@@ -411,7 +411,7 @@ TEST_F(PmxExport, OnlyJointsOpenALevelOfTheJointTree) {
   // The recorded matrix carries the rotations and scales above the joint, not positions.
   const Matrix m = roots[0]->children[0]->matrix;
   const Matrix expected =
-      HPBToMatrix(Vector(Rad(90), 0, 0), ROTATIONORDER_HPB) * MatrixScale(Vector(2, 2, 2));
+      HPBToMatrix(Vector(Rad(-90), 0, 0), ROTATIONORDER_HPB) * MatrixScale(Vector(2, 2, 2));
   EXPECT_EQ(m.off, Vector());
   EXPECT_EQ(m.v1, expected.v1);
   EXPECT_EQ(m.v3, expected.v3);

@@ -197,14 +197,14 @@ TEST(PmxMorphExportMorphs, OffsetsFollowTheBasePlacementNotTheTargets) {
   Doc doc(BaseDocument::Alloc());
   BaseObject* morph = AddMorphObject(doc.get(), "Face");
   // The morph object turns its children: offsets are turned with the base.
-  morph->SetRelRot(Vector(Rad(90.0), 0, 0));
+  morph->SetRelRot(Vector(Rad(-90.0), 0, 0));
   PolygonObject* base = Grid("base", 2, 2);
   doc->InsertObjectLast(base, morph);
   PolygonObject* inPlace = Target(base, "in place", Vector(1, 0, 0), 0);
   doc->InsertObjectLast(inPlace, morph);
   PolygonObject* moved = Target(base, "moved", Vector(1, 0, 0), 0);
   moved->SetRelPos(Vector(40, -3, 7));
-  moved->SetRelRot(Vector(0, Rad(30.0), 0));
+  moved->SetRelRot(Vector(0, Rad(-30.0), 0));
   moved->SetRelScale(Vector(2, 2, 2));
   doc->InsertObjectLast(moved, morph);
 
@@ -217,7 +217,7 @@ TEST(PmxMorphExportMorphs, OffsetsFollowTheBasePlacementNotTheTargets) {
 
   const Matrix m = base->GetMg();
   const Vector expected = m * Vector(1, 0, 0) - m * Vector(0, 0, 0);
-  EXPECT_NEAR(expected.x, 0.0, 1e-12);  // heading 90° turns +x away from x
+  EXPECT_NEAR(expected.x, 0.0, 1e-12);  // heading -90° turns +x away from x
   EXPECT_NEAR(expected.GetLength(), 1.0, 1e-12);
   Int32 movedVertices = 0;
   for (const auto& el : movedMorph["elements"]) {

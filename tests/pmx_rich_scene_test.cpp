@@ -34,7 +34,7 @@ class RichScene : public ::testing::Test {
     // Skeleton: Hip - Spine - Neck - Head, and Hip - Leg - Foot.
     hip = AddJoint(d, "Hip", Vector(0, 90, 0));
     spine = AddJoint(d, "Spine", Vector(0, 20, 0), hip);
-    spine->SetRelRot(Vector(Rad(90), 0, 0));  // heading: turns its axes, not its children
+    spine->SetRelRot(Vector(Rad(-90), 0, 0));  // heading: turns its axes, not its children
     neck = AddJoint(d, "Neck", Vector(0, 20, 0), spine);
     head = AddJoint(d, "Head", Vector(0, 10, 0), neck);
     leg = AddJoint(d, "Leg", Vector(5, -40, 0), hip);
