@@ -125,6 +125,9 @@ extern GeResource resource;
 String GeLoadString(Int32 id);
 /// Folder of the calling module.
 Filename GeGetPluginPath();
+/// An image of the calling module's resource folder (an icon), loaded once and owned by the
+/// host: callers never free it. Null when the image cannot be loaded.
+BaseBitmap* AutoBitmap(const Filename& name);
 
 // Implemented by the module.
 Bool PluginStart();

@@ -1,3 +1,6 @@
+#ifndef C4D_SYMBOLS_H__
+#define C4D_SYMBOLS_H__
+
 enum
 {
   IDS_PMX_SAVER = 10000,
@@ -37,3 +40,5 @@ enum
 
   _PLUGIN_ID_DUMMY_ELEMENT_
 };
+
+#endif

@@ -5,6 +5,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
+#include "c4d_symbols.h"
 #include "support/plugin_env.h"
 
 namespace {
@@ -31,12 +32,12 @@ TEST_F(ModuleLoading, ExportsOnlyTheEntry) {
 TEST_F(ModuleLoading, StartsAndRegistersTheSaverFromItsFolder) {
   std::string error;
   ASSERT_TRUE(host::LoadModule(ModulePath(), &error)) << error;
-  const host::PluginInfo* saver = host::FindPlugin(1031967);
+  const host::PluginInfo* saver = host::FindPlugin(ID_PMX_SAVER);
   ASSERT_NE(saver, nullptr);
   EXPECT_EQ(saver->type, PLUGINTYPE::SCENESAVER);
   EXPECT_EQ(saver->suffix, String("pmx"));
   EXPECT_TRUE(saver->name.Content());  // from the module's string table
-  EXPECT_EQ(host::Plugins().front().id, 1031967);
+  EXPECT_EQ(host::Plugins().front().id, ID_PMX_SAVER);
 }
 
 TEST_F(ModuleLoading, RefusesHostsOlderThanR15) {

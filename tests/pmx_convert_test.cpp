@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include "c4d.h"
@@ -26,12 +28,11 @@ class PmxConvert : public ::testing::Test {
     host::ClearRecords();
   }
 
-  /// Walks and builds `doc` into `model_` and answers it.
-  PmxPolygonExchange& Build(BaseDocument* doc, const PmxExportSettings& settings = {}) {
-    model_.Clear();
-    PmxWalkHierarchy(&model_, doc->GetFirstObject(), 1, nullptr, Matrix());
-    PmxBuildModel(&model_, settings);
-    return model_;
+  /// Converts `doc` and answers the conversion: its object records and the model built.
+  const PmxPolygonExchange& Build(BaseDocument* doc, const PmxExportSettings& settings = {}) {
+    exchange_ = PmxPolygonExchange();
+    PmxConvertDocument(&exchange_, doc, settings);
+    return exchange_;
   }
 
   static std::vector<std::string> Console() {
@@ -48,11 +49,11 @@ class PmxConvert : public ::testing::Test {
 
   static std::vector<std::string> MaterialNames(const PmxPolygonExchange& m) {
     std::vector<std::string> n;
-    for (const auto& mat : m.materials) n.push_back(mat->name.GetUtf8());
+    for (const auto& mat : m.model.materials) n.push_back(mat.name.GetUtf8());
     return n;
   }
 
-  PmxPolygonExchange model_;
+  PmxPolygonExchange exchange_;
 };
 
 std::vector<std::array<Vector, 4>> FlatUvs(Int32 polygons) {
@@ -80,7 +81,7 @@ TEST_F(PmxConvert, QuadranglesSplitAlongTheFirstDiagonal) {
   EXPECT_EQ(tris[1].polygonIndex, 0);
   EXPECT_EQ(tris[2].polygonIndex, 1);
   // The faces keep the host's corner order.
-  const auto& faces = m.materials[0]->triangles;
+  const auto& faces = m.model.materials[0].triangles;
   EXPECT_EQ(faces[1].vertexIndex[2], tris[1].vertexIndex[2]);
 }
 
@@ -131,14 +132,14 @@ TEST_F(PmxConvert, ExplicitNormalsAreNormalisedInSinglePrecision) {
   EXPECT_EQ(v[1].normal, Vector32(0, 0.6f, 0.8f));
   EXPECT_EQ(v[2].normal, Vector32(0, 0, 0));  // zero stays zero
   EXPECT_EQ(v[3].normal, Vector32(1, 0, 0));
-  EXPECT_EQ(m.vertices[1].normal[2], 0.8f);
+  EXPECT_EQ(m.model.vertices[1].normal[2], 0.8f);
 }
 
 TEST_F(PmxConvert, MissingUvwExportsZero) {
   DocPtr doc;
   AddQuad(doc.get(), "Q");
   const PmxPolygonExchange& m = Build(doc.get());
-  for (const PmxVertex& v : m.vertices) {
+  for (const PmxVertex& v : m.model.vertices) {
     EXPECT_EQ(v.uv[0], 0.0f);
     EXPECT_EQ(v.uv[1], 0.0f);
   }
@@ -150,8 +151,8 @@ TEST_F(PmxConvert, ScalingOfTheObjectReachesPositionsAndNormals) {
       AddMesh(doc.get(), "X", {{1, 0, 0}, {1, 1, 0}, {1, 1, 1}, {1, 0, 1}}, {CPolygon(0, 1, 2, 3)});
   op->SetRelScale(Vector(2, 1, 1));
   const PmxPolygonExchange& m = Build(doc.get());
-  EXPECT_EQ(m.vertices[0].position[0], 2.0);
-  EXPECT_EQ(m.vertices[0].normal[0], 2.0f);  // not normalised again
+  EXPECT_EQ(m.model.vertices[0].position[0], 2.0);
+  EXPECT_EQ(m.model.vertices[0].normal[0], 2.0f);  // not normalised again
 }
 
 TEST_F(PmxConvert, LaterTextureTagsWinAndEmptyOnesMakeNoMaterial) {
@@ -163,7 +164,7 @@ TEST_F(PmxConvert, LaterTextureTagsWinAndEmptyOnesMakeNoMaterial) {
   AddTexture(op, blue);
   const PmxPolygonExchange& m = Build(doc.get());
   EXPECT_EQ(MaterialNames(m), std::vector<std::string>{"Blue"});
-  EXPECT_EQ(m.materials[0]->triangles.size(), 4u);
+  EXPECT_EQ(m.model.materials[0].triangles.size(), 4u);
 }
 
 TEST_F(PmxConvert, RestrictionsPickPolygonsAndUnknownOnesAssignNothing) {
@@ -198,7 +199,7 @@ TEST_F(PmxConvert, ATextureTagWithoutMaterialLeavesItsPolygonsToOthers) {
   AddTexture(op, nullptr, "one");
   const PmxPolygonExchange& m = Build(doc.get());
   EXPECT_EQ(MaterialNames(m), std::vector<std::string>{"Skin"});
-  EXPECT_EQ(m.materials[0]->triangles.size(), 4u);
+  EXPECT_EQ(m.model.materials[0].triangles.size(), 4u);
 }
 
 TEST_F(PmxConvert, APointUnderTwoTextureTagsMakesTwoVertices) {
@@ -257,7 +258,7 @@ TEST_F(PmxConvert, MoreThanFourInfluencesKeepTheStrongestAndWarnPerVertex) {
             std::vector<std::string>{
                 "オブジェクト[Body]ウェイト数がPMXの仕様以上設定されている頂点があります。"
                 "id=0, count=5\n"});
-  const PmxVertex& v = m.vertices[0];
+  const PmxVertex& v = m.model.vertices[0];
   EXPECT_EQ(v.deformType, PMX_DEFORM_BDEF4);
   EXPECT_EQ(std::vector<Int64>(v.boneIndex, v.boneIndex + 4), (std::vector<Int64>{2, 1, 4, 3}));
   EXPECT_EQ(std::vector<Float>(v.boneWeight, v.boneWeight + 4),
@@ -265,7 +266,7 @@ TEST_F(PmxConvert, MoreThanFourInfluencesKeepTheStrongestAndWarnPerVertex) {
 
   PmxExportSettings limit;
   limit.limitDeformToInfluences = 1;
-  const PmxVertex& n = Build(rig.doc.get(), limit).vertices[0];
+  const PmxVertex& n = Build(rig.doc.get(), limit).model.vertices[0];
   EXPECT_EQ(n.deformType, PMX_DEFORM_BDEF4);
   const Float inv = 1.0 / (((0.3 + 0.25) + 0.2) + 0.15);
   EXPECT_EQ(n.boneWeight[0], 0.3 * inv);
@@ -290,38 +291,48 @@ TEST_F(PmxConvert, DeformTypeFollowsTheKeptInfluencesWhenLimited) {
   PmxExportSettings limit;
   limit.limitDeformToInfluences = 1;
   const PmxPolygonExchange& m = Build(rig.doc.get(), limit);
-  EXPECT_EQ(m.vertices[0].deformType, PMX_DEFORM_BDEF1);
-  EXPECT_EQ(m.vertices[0].boneWeight[0], 1.0);
-  EXPECT_EQ(m.vertices[1].deformType, PMX_DEFORM_BDEF2);
-  EXPECT_EQ(m.vertices[1].boneIndex[0], 1);
-  EXPECT_EQ(m.vertices[1].boneIndex[1], 0);
-  EXPECT_EQ(m.vertices[1].boneWeight[0], 0.6 * (1.0 / (0.6 + 0.2)));
+  EXPECT_EQ(m.model.vertices[0].deformType, PMX_DEFORM_BDEF1);
+  EXPECT_EQ(m.model.vertices[0].boneWeight[0], 1.0);
+  EXPECT_EQ(m.model.vertices[1].deformType, PMX_DEFORM_BDEF2);
+  EXPECT_EQ(m.model.vertices[1].boneIndex[0], 1);
+  EXPECT_EQ(m.model.vertices[1].boneIndex[1], 0);
+  EXPECT_EQ(m.model.vertices[1].boneWeight[0], 0.6 * (1.0 / (0.6 + 0.2)));
   // The threshold counts as an influence but is too small to keep: bone 0 with weight 1.
-  EXPECT_EQ(m.vertices[2].deformType, PMX_DEFORM_BDEF1);
-  EXPECT_EQ(m.vertices[2].boneIndex[0], 0);
-  EXPECT_EQ(m.vertices[2].boneWeight[0], 1.0);
+  EXPECT_EQ(m.model.vertices[2].deformType, PMX_DEFORM_BDEF1);
+  EXPECT_EQ(m.model.vertices[2].boneIndex[0], 0);
+  EXPECT_EQ(m.model.vertices[2].boneWeight[0], 1.0);
   EXPECT_EQ(Console(),
             std::vector<std::string>{"オブジェクト[Body]にウェイト値が無い頂点が1個あります。\n"});
 
   const PmxPolygonExchange& plain = Build(rig.doc.get());
-  EXPECT_EQ(plain.vertices[0].deformType, PMX_DEFORM_BDEF4);
-  EXPECT_EQ(std::vector<Float>(plain.vertices[0].boneWeight, plain.vertices[0].boneWeight + 4),
+  EXPECT_EQ(plain.model.vertices[0].deformType, PMX_DEFORM_BDEF4);
+  EXPECT_EQ(std::vector<Float>(plain.model.vertices[0].boneWeight,
+                               plain.model.vertices[0].boneWeight + 4),
             (std::vector<Float>{0.5, 0, 0, 0}));
-  EXPECT_EQ(std::vector<Int64>(plain.vertices[0].boneIndex, plain.vertices[0].boneIndex + 4),
-            (std::vector<Int64>{0, 0, 0, 0}));
-  EXPECT_EQ(plain.vertices[2].deformType, PMX_DEFORM_BDEF1);
+  EXPECT_EQ(
+      std::vector<Int64>(plain.model.vertices[0].boneIndex, plain.model.vertices[0].boneIndex + 4),
+      (std::vector<Int64>{0, 0, 0, 0}));
+  EXPECT_EQ(plain.model.vertices[2].deformType, PMX_DEFORM_BDEF1);
 }
 
-TEST_F(PmxConvert, EqualWeightsKeepJointOrderAndNotANumberRanksLast) {
-  Rig rig(6);
-  PolygonObject* op =
-      AddMesh(rig.doc.get(), "Body", {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {CPolygon(0, 1, 2)});
+TEST_F(PmxConvert, TheStrongestFourRankNotANumberLastAndEqualWeightsInJointOrder) {
   const Float nan = std::numeric_limits<Float>::quiet_NaN();
-  AddWeights(op, rig.joints,
-             {{nan, 0, 0}, {0.2, 0, 0}, {0.4, 0, 0}, {0.2, 0, 0}, {0.2, 0, 0}, {0.2, 0, 0}});
-  const PmxVertex& v = Build(rig.doc.get()).vertices[0];
-  EXPECT_EQ(std::vector<Int64>(v.boneIndex, v.boneIndex + 4), (std::vector<Int64>{2, 1, 3, 4}));
-  EXPECT_EQ(Console().size(), 2u);  // more than four, and two points without weights
+  struct Case {
+    std::vector<Float> weights;  // per joint, at point 0
+    std::vector<Int64> bones;
+  };
+  for (const Case& c : {Case{{nan, 0.2, 0.4, 0.2, 0.2, 0.2}, {2, 1, 3, 4}},
+                        Case{{0.1, 0.5, 0.2, 0.3, 0.4, nan}, {1, 4, 3, 2}},
+                        Case{{-0.5, 0.3, 0.2, 0.1, 0.1, 0.1}, {1, 2, 3, 4}}}) {
+    Rig rig(6);
+    PolygonObject* op =
+        AddMesh(rig.doc.get(), "Body", {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {CPolygon(0, 1, 2)});
+    std::vector<std::vector<Float>> weights;
+    for (Float w : c.weights) weights.push_back({w, 0, 0});
+    AddWeights(op, rig.joints, weights);
+    const PmxVertex& v = Build(rig.doc.get()).model.vertices[0];
+    EXPECT_EQ(std::vector<Int64>(v.boneIndex, v.boneIndex + 4), c.bones);
+  }
 }
 
 TEST_F(PmxConvert, AWeightTagWithFewJointsFillsFewSlots) {
@@ -342,7 +353,7 @@ TEST_F(PmxConvert, WithoutJointsEveryVertexFollowsTheCentreBoneSilently) {
   AddQuad(doc.get(), "Q");
   const PmxPolygonExchange& m = Build(doc.get());
   EXPECT_TRUE(m.createdCenterBone);
-  for (const PmxVertex& v : m.vertices) {
+  for (const PmxVertex& v : m.model.vertices) {
     EXPECT_EQ(v.deformType, PMX_DEFORM_BDEF1);
     EXPECT_EQ(v.boneIndex[0], 0);
   }
@@ -357,7 +368,7 @@ TEST_F(PmxConvert, WeightsOfJointsThatAreNotExportedAreDropped) {
   PolygonObject* op = AddQuad(doc.get(), "Body");
   AddWeights(op, {hidden}, {{1, 1, 1, 1}});
   const PmxPolygonExchange& m = Build(doc.get());
-  for (const PmxVertex& v : m.vertices) {
+  for (const PmxVertex& v : m.model.vertices) {
     EXPECT_EQ(v.deformType, PMX_DEFORM_BDEF1);
     EXPECT_EQ(v.boneIndex[0], 0);
   }
@@ -381,12 +392,12 @@ TEST_F(PmxConvert, MaterialsAreMadePerTextureTag) {
   AddTexture(AddQuad(doc.get(), "Head"), plain);
   BaseMaterial* again = AddMaterial(doc.get(), "Again", Vector(1), "skin.png");
   AddTexture(AddQuad(doc.get(), "Foot"), again);
-  PmxPolygonExchange& m = Build(doc.get());
+  const PmxPolygonExchange& m = Build(doc.get());
   EXPECT_EQ(MaterialNames(m), (std::vector<std::string>{"Skin", "Skin", "Plain", "Again"}));
   EXPECT_EQ(m.textureNames, std::vector<String>{String("skin.png")});
-  EXPECT_EQ(m.materials[0]->textureIndex, 0);
-  EXPECT_EQ(m.materials[2]->textureIndex, -1);
-  EXPECT_EQ(m.materials[3]->textureIndex, 0);
+  EXPECT_EQ(m.model.materials[0].textureIndex, 0);
+  EXPECT_EQ(m.model.materials[2].textureIndex, -1);
+  EXPECT_EQ(m.model.materials[3].textureIndex, 0);
 
   PmxExportSettings named;
   named.materialNameWithObject = 1;
@@ -420,13 +431,13 @@ TEST_F(PmxConvert, MaterialColoursComeFromFourChannels) {
   AddTexture(AddQuad(doc.get(), "R"), off);
 
   const PmxPolygonExchange& m = Build(doc.get());
-  const PmxMaterial& a = *m.materials[0];
+  const PmxMaterial& a = m.model.materials[0];
   EXPECT_EQ(std::vector<Float>(a.diffuse, a.diffuse + 4),
             (std::vector<Float>{0.25, 0.125, 0.5, 0.75}));
   EXPECT_EQ(std::vector<Float>(a.specular, a.specular + 3), (std::vector<Float>{0.1, 0.2, 0.3}));
   EXPECT_EQ(a.specularPower, 4);
   EXPECT_EQ(std::vector<Float>(a.ambient, a.ambient + 3), (std::vector<Float>{0.5, 0.25, 0}));
-  const PmxMaterial& b = *m.materials[1];
+  const PmxMaterial& b = m.model.materials[1];
   EXPECT_EQ(std::vector<Float>(b.diffuse, b.diffuse + 4), (std::vector<Float>{1, 1, 1, 1}));
   EXPECT_EQ(b.specularPower, 0);
   EXPECT_EQ(b.ambient[0], 0.5);
@@ -438,9 +449,9 @@ TEST_F(PmxConvert, TheDefaultMaterialComesFirstOnlyWhenUsed) {
   PolygonObject* op = AddStrip(doc.get(), "S", 2);
   AddPolygonSelection(op, "one", {1});
   AddTexture(op, AddMaterial(doc.get(), "Skin", Vector(1)), "one");
-  PmxPolygonExchange& m = Build(doc.get());
+  const PmxPolygonExchange& m = Build(doc.get());
   EXPECT_EQ(MaterialNames(m), (std::vector<std::string>{"デフォルト", "Skin"}));
-  const PmxMaterial& d = *m.materials[0];
+  const PmxMaterial& d = m.model.materials[0];
   EXPECT_EQ(d.nameEnglish, String("default"));
   EXPECT_EQ(
       d.memo,
@@ -467,11 +478,11 @@ TEST_F(PmxConvert, EdgeTagsSetFlagsAndEdgeButNotOnTheDefaultMaterial) {
   AddTexture(AddQuad(doc.get(), "NoEdgeTag"), AddMaterial(doc.get(), "Other", Vector(1)));
   const PmxPolygonExchange& m = Build(doc.get());
   ASSERT_EQ(MaterialNames(m), (std::vector<std::string>{"デフォルト", "Skin", "Other"}));
-  const PmxMaterial& d = *m.materials[0];
+  const PmxMaterial& d = m.model.materials[0];
   EXPECT_EQ(d.drawEdge, 1);
   EXPECT_EQ(d.doubleSided, 0);
   EXPECT_EQ(d.edgeSize, 1.0);
-  const PmxMaterial& s = *m.materials[1];
+  const PmxMaterial& s = m.model.materials[1];
   EXPECT_EQ(s.drawEdge, 0);
   EXPECT_EQ(s.doubleSided, 1);
   EXPECT_EQ(s.groundShadow, 0);
@@ -479,7 +490,7 @@ TEST_F(PmxConvert, EdgeTagsSetFlagsAndEdgeButNotOnTheDefaultMaterial) {
   EXPECT_EQ(s.selfShadow, 1);
   EXPECT_EQ(std::vector<Float>(s.edgeColor, s.edgeColor + 4), (std::vector<Float>{1, 0, 0.5, 1}));
   EXPECT_EQ(s.edgeSize, 0.5);
-  const PmxMaterial& o = *m.materials[2];
+  const PmxMaterial& o = m.model.materials[2];
   EXPECT_EQ(o.drawEdge, 1);
   EXPECT_EQ(std::vector<Float>(o.edgeColor, o.edgeColor + 4), (std::vector<Float>{0, 0, 0, 1}));
   EXPECT_EQ(o.edgeSize, 1.0);
@@ -493,11 +504,11 @@ TEST_F(PmxConvert, EdgeScaleComesFromTheNamedVertexMap) {
   AddVertexMap(op, "scale", {7, 7, 7, 7});  // only the first of the name counts
   BaseTag* edge = AddPluginTag(op, ID_PMX_EDGE_TAG);
   const PmxPolygonExchange& plain = Build(doc.get());
-  for (const PmxVertex& v : plain.vertices) EXPECT_EQ(v.edgeScale, 1.0);
+  for (const PmxVertex& v : plain.model.vertices) EXPECT_EQ(v.edgeScale, 1.0);
   edge->GetDataInstance()->SetString(PMX_EDGE_VERTEX_MAP, String("scale"));
   const PmxPolygonExchange& m = Build(doc.get());
   std::vector<Float> scales;
-  for (const PmxVertex& v : m.vertices) scales.push_back(v.edgeScale);
+  for (const PmxVertex& v : m.model.vertices) scales.push_back(v.edgeScale);
   EXPECT_EQ(scales, (std::vector<Float>{0.5, 1, 2, 1}));
 }
 
@@ -505,13 +516,13 @@ TEST_F(PmxConvert, EdgeScaleComesFromTheNamedVertexMap) {
 
 std::vector<std::string> FrameNames(const PmxPolygonExchange& m) {
   std::vector<std::string> n;
-  for (const auto& f : m.displayFrames) n.push_back(f->name.GetUtf8());
+  for (const auto& f : m.model.displayFrames) n.push_back(f.name.GetUtf8());
   return n;
 }
 
 std::vector<Int64> FrameBones(const PmxPolygonExchange& m, size_t frame) {
   std::vector<Int64> b;
-  for (const auto& e : m.displayFrames[frame]->elements) b.push_back(m.GetBoneIndex(e.bone));
+  for (const auto& e : m.model.displayFrames[frame].elements) b.push_back(e.boneIndex);
   return b;
 }
 
@@ -520,8 +531,8 @@ TEST_F(PmxConvert, WithoutJointsThereIsOneCentreBone) {
   PmxExportSettings s;
   s.scale = 0.5;
   const PmxPolygonExchange& m = Build(doc.get(), s);
-  ASSERT_EQ(m.bones.size(), 1u);
-  const PmxBone& c = *m.bones[0];
+  ASSERT_EQ(m.model.bones.size(), 1u);
+  const PmxBone& c = m.model.bones[0];
   EXPECT_EQ(c.name, String("センター"));
   EXPECT_EQ(c.nameEnglish, String("Center"));
   EXPECT_EQ(c.tailIsBone, 0);
@@ -531,8 +542,8 @@ TEST_F(PmxConvert, WithoutJointsThereIsOneCentreBone) {
   EXPECT_EQ(FrameBones(m, 0), std::vector<Int64>{0});
   EXPECT_TRUE(FrameBones(m, 1).empty());
   EXPECT_EQ(FrameBones(m, 2), std::vector<Int64>{0});
-  EXPECT_EQ(m.displayFrames[1]->nameEnglish, String("Exp"));
-  EXPECT_EQ(m.displayFrames[2]->special, 0);
+  EXPECT_EQ(m.model.displayFrames[1].nameEnglish, String("Exp"));
+  EXPECT_EQ(m.model.displayFrames[2].special, 0);
 }
 
 TEST_F(PmxConvert, AJointChainBecomesBonesWithTailsAndAHiddenEnd) {
@@ -545,17 +556,17 @@ TEST_F(PmxConvert, AJointChainBecomesBonesWithTailsAndAHiddenEnd) {
   PmxExportSettings s;
   s.scale = 0.125;
   const PmxPolygonExchange& m = Build(doc.get(), s);
-  ASSERT_EQ(m.bones.size(), 3u);
-  EXPECT_EQ(m.bones[0]->parentIndex, -1);
-  EXPECT_EQ(m.bones[1]->parentIndex, 0);
-  EXPECT_EQ(m.bones[2]->parentIndex, 1);
-  EXPECT_EQ(m.bones[0]->tailIndex, 1);
-  EXPECT_EQ(m.bones[1]->tailIndex, 2);
-  EXPECT_EQ(m.bones[2]->tailIsBone, 1);
-  EXPECT_EQ(m.bones[2]->tailIndex, -1);
-  EXPECT_EQ(m.bones[2]->visible, 0);  // an end bone is hidden whatever its tag says
-  EXPECT_EQ(m.bones[1]->position[1], 20 * 0.125);
-  EXPECT_EQ(m.bones[2]->position[1], 30 * 0.125);
+  ASSERT_EQ(m.model.bones.size(), 3u);
+  EXPECT_EQ(m.model.bones[0].parentIndex, -1);
+  EXPECT_EQ(m.model.bones[1].parentIndex, 0);
+  EXPECT_EQ(m.model.bones[2].parentIndex, 1);
+  EXPECT_EQ(m.model.bones[0].tailIndex, 1);
+  EXPECT_EQ(m.model.bones[1].tailIndex, 2);
+  EXPECT_EQ(m.model.bones[2].tailIsBone, 1);
+  EXPECT_EQ(m.model.bones[2].tailIndex, -1);
+  EXPECT_EQ(m.model.bones[2].visible, 0);  // an end bone is hidden whatever its tag says
+  EXPECT_EQ(m.model.bones[1].position[1], 20 * 0.125);
+  EXPECT_EQ(m.model.bones[2].position[1], 30 * 0.125);
   EXPECT_EQ(FrameBones(m, 0), std::vector<Int64>{0});
   EXPECT_EQ(FrameBones(m, 2), (std::vector<Int64>{0, 1}));
   EXPECT_FALSE(m.createdCenterBone);
@@ -577,11 +588,11 @@ TEST_F(PmxConvert, BonesAreInDepthFirstOrderAndTailsPointAtTheFirstChild) {
   AddJoint(doc.get(), "Second", Vector(0, 50, 0));
   const PmxPolygonExchange& m = Build(doc.get());
   std::vector<std::string> names;
-  for (const auto& b : m.bones) names.push_back(b->name.GetUtf8());
+  for (const auto& b : m.model.bones) names.push_back(b.name.GetUtf8());
   EXPECT_EQ(names, (std::vector<std::string>{"Hip", "Left", "LeftKnee", "Right", "Second"}));
-  EXPECT_EQ(m.bones[0]->tailIndex, 1);
-  EXPECT_EQ(m.bones[3]->parentIndex, 0);
-  EXPECT_EQ(m.bones[4]->parentIndex, -1);
+  EXPECT_EQ(m.model.bones[0].tailIndex, 1);
+  EXPECT_EQ(m.model.bones[3].parentIndex, 0);
+  EXPECT_EQ(m.model.bones[4].parentIndex, -1);
   EXPECT_EQ(FrameBones(m, 0), std::vector<Int64>{0});  // only the first root
 }
 
@@ -604,7 +615,7 @@ TEST_F(PmxConvert, BoneOptionTagsSetNamesFlagsAndAxes) {
   bc->SetBool(PMX_BONE_EXTERNAL_PARENT, true);
   bc->SetInt32(PMX_BONE_EXTERNAL_PARENT_KEY, 42);
   const PmxPolygonExchange& m = Build(doc.get());
-  const PmxBone& b = *m.bones[0];
+  const PmxBone& b = m.model.bones[0];
   EXPECT_EQ(b.name, String("Arm"));  // empty name: the joint's own
   EXPECT_EQ(b.nameEnglish, String("arm"));
   EXPECT_EQ(b.layer, 3);
@@ -628,7 +639,7 @@ TEST_F(PmxConvert, BoneOptionTagsSetNamesFlagsAndAxes) {
             (std::vector<Float>{r.v3.x, r.v3.y, r.v3.z}));
 
   bc->SetString(PMX_BONE_NAME, String("腕"));
-  EXPECT_EQ(Build(doc.get()).bones[0]->name, String("腕"));
+  EXPECT_EQ(Build(doc.get()).model.bones[0].name, String("腕"));
 }
 
 // ---- Emission order ----
@@ -641,9 +652,30 @@ TEST_F(PmxConvert, TrianglesOfAMaterialFollowObjectOrder) {
   AddTexture(AddQuad(doc.get(), "B"), skin);
   const PmxPolygonExchange& m = Build(doc.get());
   ASSERT_EQ(MaterialNames(m), (std::vector<std::string>{"デフォルト", "Skin", "Skin"}));
-  EXPECT_EQ(m.materials[0]->triangles[0].vertexIndex[0], 4);
-  EXPECT_EQ(m.materials[1]->triangles[0].vertexIndex[0], 0);
-  EXPECT_EQ(m.materials[2]->triangles[0].vertexIndex[0], 8);
+  EXPECT_EQ(m.model.materials[0].triangles[0].vertexIndex[0], 4);
+  EXPECT_EQ(m.model.materials[1].triangles[0].vertexIndex[0], 0);
+  EXPECT_EQ(m.model.materials[2].triangles[0].vertexIndex[0], 8);
+}
+
+TEST(PmxTextures, PathsUseTheFolderOrTheDocumentsFolder) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(TempPath("textures"));
+  fs::create_directories(dir / "tex");
+  std::ofstream(dir / "skin.png") << "png";
+  std::ofstream(dir / "tex" / "hair.png") << "png";
+
+  PmxExportSettings folder;
+  folder.useTextureFolder = 1;
+  folder.textureFolder = String("maps/");
+  EXPECT_EQ(PmxTexturePath(String("missing.png"), folder), String("maps/missing.png"));
+
+  PmxExportSettings resolve;
+  resolve.documentPath = Filename(String(dir.string()));
+  EXPECT_EQ(PmxTexturePath(String("skin.png"), resolve), String((dir / "skin.png").string()));
+  EXPECT_EQ(PmxTexturePath(String("hair.png"), resolve),
+            String((dir / "tex" / "hair.png").string()));
+  // A texture the host cannot find is written as an empty text.
+  EXPECT_EQ(PmxTexturePath(String("missing.png"), resolve), String());
 }
 
 }  // namespace

@@ -185,7 +185,6 @@ TEST_F(PmxExport, SaverDefaultsAreTheDocumentedOnes) {
   EXPECT_EQ(bc->GetString(PMX_EXPORT_TEXTURE_FOLDER), String());
   EXPECT_FALSE(bc->GetBool(PMX_EXPORT_MATERIAL_NAME_WITH_OBJECT, true));
   EXPECT_FALSE(bc->GetBool(PMX_EXPORT_LIMIT_DEFORM, true));
-  EXPECT_EQ(saver.saver()->GetHeader().vertexCount, 0);
 }
 
 TEST_F(PmxExport, ScaleTurnsDocumentUnitsIntoExportUnits) {
@@ -232,9 +231,9 @@ TEST_F(PmxExport, ExportsTheDocumentItIsHandedWithItsTexturePaths) {
   const std::string path = TempPath("handed.pmx");
   EXPECT_EQ(pmxtest::ExportDocument(handed.get(), path, saver.node.get()), FILEERROR_NONE);
   SetActiveDocument(nullptr);
-  EXPECT_EQ(ObjectNames(saver.saver()->GetModel()),
-            std::vector<std::string>{"InTheHandedDocument"});
   const auto j = ParsePmxWithMmdParser(path);
+  ASSERT_EQ(j["materials"].size(), 1u);
+  EXPECT_EQ(j["materials"][0]["name"], "Skin");
   EXPECT_EQ(j["textures"][0], (dirB / "skin.png").string());
 }
 
@@ -246,7 +245,6 @@ TEST_F(PmxExport, ExportsTheActiveDocumentWhenHandedNone) {
   const std::string path = TempPath("active.pmx");
   EXPECT_EQ(pmxtest::ExportDocument(nullptr, path, saver.node.get()), FILEERROR_NONE);
   SetActiveDocument(nullptr);
-  EXPECT_EQ(ObjectNames(saver.saver()->GetModel()), std::vector<std::string>{"Active"});
   EXPECT_EQ(ParsePmxWithMmdParser(path)["metadata"]["faceCount"], 2);
 }
 
@@ -322,11 +320,9 @@ TEST_F(PmxExport, AnExceptionAnywhereIsCaughtReportedAndCleanedUp) {
     const std::vector<std::string> console = Console();
     ASSERT_FALSE(console.empty());
     EXPECT_EQ(console.back().rfind(std::string(kPmxExportFailedText) + path, 0), 0u);
-    EXPECT_EQ(host::GetRecords().mouse.back(), MOUSE_NORMAL);
-    // An exception clears the model; a host call that reports the shortage keeps it.
-    if (console.back().find("(std::bad_alloc)") != std::string::npos) {
-      EXPECT_TRUE(saver.saver()->GetModel().objects.empty());
-    }
+    // The cursor is back to normal, if the export got as far as changing it.
+    const std::vector<Int32>& mouse = host::GetRecords().mouse;
+    EXPECT_TRUE(mouse.empty() || mouse.back() == MOUSE_NORMAL);
     EXPECT_EQ(ReadText(path), "previous");
   }
   EXPECT_GT(failures, 10);
@@ -421,7 +417,7 @@ TEST_F(PmxExport, MorphGroupPicksTheFirstVisiblePolygonChildAsItsBase) {
   DocPtr doc;
   // The morph object is recognised by its type; its inputs carry the control bit as the host
   // sets it on a generator's inputs.
-  auto* morph = new BaseObject(ID_PMX_MORPH_OBJECT_TYPE);
+  auto* morph = new BaseObject(ID_PMXMORPHOBJECT);
   doc->InsertObjectLast(morph);
   PolygonObject* hidden = AddQuad(doc.get(), "HiddenChild", morph);
   hidden->SetRenderMode(MODE_OFF);

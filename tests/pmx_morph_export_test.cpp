@@ -10,6 +10,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
+#include "pmx/pmxconvert.h"
 #include "pmx/pmxsaver.h"
 #include "pmxmorph/pmxmorph.h"
 #include "support/mmd_parser.h"
@@ -21,14 +22,16 @@ struct SaverDeleter {
   void operator()(BaseSceneSaver* s) const { delete s; }
 };
 
-/// One export of a document through the host's save entry, read back by mmd-parser.
+/// One export of a document through the host's save entry, read back by mmd-parser, and the
+/// conversion of the evaluated document it came from, for a look at the object records.
 struct Exported {
   std::unique_ptr<BaseSceneSaver, SaverDeleter> saver;
   std::string path;
   nlohmann::json pmx;
   std::vector<String> console;
+  std::shared_ptr<PmxPolygonExchange> conversion = std::make_shared<PmxPolygonExchange>();
 
-  const PmxPolygonExchange& Model() const { return saver->GetNodeData<PmxSaverData>()->GetModel(); }
+  const PmxPolygonExchange& Model() const { return *conversion; }
   const nlohmann::json& Morph(size_t i) const { return pmx["morphs"][i]; }
 };
 
@@ -44,6 +47,8 @@ Exported Export(BaseDocument* doc) {
   EXPECT_EQ(host::SaveDocument(e.saver.get(), doc, Filename(String(e.path))), FILEERROR_NONE);
   e.console = host::ConsoleLines();
   e.pmx = ParsePmxWithMmdParser(e.path);
+  PmxConvertDocument(e.conversion.get(), doc,
+                     PmxSaverData::ReadSettings(*e.saver->GetDataInstance(), doc));
   return e;
 }
 

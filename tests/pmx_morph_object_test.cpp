@@ -380,7 +380,7 @@ TEST(PmxMorphObjectRegistration, FindMorphBaseOnlyAnswersForMorphObjects) {
   EXPECT_EQ(p->description, String("OPmxMorph"));
   // Second in the table, right after the saver.
   ASSERT_GE(host::Plugins().size(), 2u);
-  EXPECT_EQ(host::Plugins()[0].id, 1031967);
+  EXPECT_EQ(host::Plugins()[0].id, ID_PMX_SAVER);
   EXPECT_EQ(host::Plugins()[1].id, ID_PMXMORPHOBJECT);
 }
 

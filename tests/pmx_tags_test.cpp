@@ -175,7 +175,7 @@ TEST_F(PmxTags, TheVertexMapButtonIsOneUndoStep) {
   EXPECT_TRUE(PressButton(edge, PMX_EDGE_CREATE_VERTEX_MAP));
   auto* map = static_cast<VariableTag*>(op->GetFirstTag());
   ASSERT_EQ(map->GetType(), Tvertexmap);
-  EXPECT_EQ(map->GetName(), GeLoadString(IDS_PMX_EDGE_VERTEX_MAP_NAME));
+  EXPECT_EQ(map->GetName(), GeLoadString(IDS_PMX_EDGE_VERTEX_MAP));
   EXPECT_TRUE(map->GetName().Content());
   ASSERT_EQ(map->GetDataCount(), 100);
   for (Int32 i = 0; i < 100; ++i) EXPECT_EQ(map->Read<Float32>()[i], 1.0f);

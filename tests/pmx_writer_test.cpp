@@ -16,14 +16,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-/// Writes `model` with header texts "M", "", "", "" and answers the file's path.
-std::string WriteModel(const PmxPolygonExchange& model, PmxModelHeader header = {},
-                       const PmxExportSettings& settings = {}) {
-  PmxFillHeaderCounts(model, &header);
+/// Writes `model` and answers the file's path.
+std::string WriteModel(const PmxModel& model) {
   const std::string path = TempPath("model.pmx");
   BaseFile f;
   EXPECT_TRUE(f.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE, BYTEORDER_INTEL));
-  PmxWriteFile(&f, header, model, settings);
+  PmxWriteModel(&f, model);
   EXPECT_TRUE(f.Close());
   return path;
 }
@@ -48,16 +46,14 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 /// A model of `vertexCount` BDEF1 vertices, `boneCount` bones and one material holding the
 /// triangle `tri`.
-void FillModel(PmxPolygonExchange* m, Int64 vertexCount, Int64 boneCount,
-               std::array<Int64, 3> tri) {
+void FillModel(PmxModel* m, Int64 vertexCount, Int64 boneCount, std::array<Int64, 3> tri) {
   m->vertices.resize(static_cast<size_t>(vertexCount));
   for (Int64 i = 0; i < boneCount; ++i) {
-    m->bones.push_back(std::make_unique<PmxBone>());
-    m->bones.back()->name = String("b") + String::IntToString(i);
-    m->bones.back()->parentIndex = i - 1;
+    PmxBone& b = m->bones.emplace_back();
+    b.name = String("b") + String::IntToString(i);
+    b.parentIndex = i - 1;
   }
-  m->materials.push_back(std::make_unique<PmxMaterial>());
-  m->materials.back()->triangles.push_back(PmxTriangle{{tri[0], tri[1], tri[2]}});
+  m->materials.emplace_back().triangles.push_back(PmxTriangle{{tri[0], tri[1], tri[2]}});
 }
 
 // Header layout: magic (4), version (4), globals count (1), eight globals.
@@ -84,7 +80,7 @@ TEST(PmxWriter, VertexIndicesSwitchWidthAt256And65536) {
   for (const Case& c : {Case{255, 1, {0, 254, 200}}, Case{256, 2, {0, 255, 200}},
                         Case{65535, 2, {0, 65534, 40000}}, Case{65536, 4, {0, 65535, 40000}}}) {
     SCOPED_TRACE(c.vertices);
-    PmxPolygonExchange m;
+    PmxModel m;
     FillModel(&m, c.vertices, 1, c.tri);
     const std::string path = WriteModel(m);
     const Bytes b = pmxtest::ReadBytes(path);
@@ -103,7 +99,7 @@ TEST(PmxWriter, VertexIndicesSwitchWidthAt256And65536) {
 TEST(PmxWriter, BoneIndicesSwitchWidthAt128) {
   for (Int64 bones : {127, 128}) {
     SCOPED_TRACE(bones);
-    PmxPolygonExchange m;
+    PmxModel m;
     FillModel(&m, 3, bones, {0, 1, 2});
     m.vertices[0].boneIndex[0] = bones - 1;
     const std::string path = WriteModel(m);
@@ -122,15 +118,14 @@ TEST(PmxWriter, BoneIndicesSwitchWidthAt128) {
 }
 
 TEST(PmxWriter, TextsAreLengthPrefixedUtf16WithoutTerminator) {
-  PmxPolygonExchange m;
-  PmxModelHeader h;
-  h.modelName = String();               // empty: the length 0 alone
-  h.modelNameEnglish = String("表情");  // U+8868 U+60C5
-  h.comment = String(
+  PmxModel m;
+  m.name = String();               // empty: the length 0 alone
+  m.nameEnglish = String("表情");  // U+8868 U+60C5
+  m.comment = String(
       "\xF0\xA0\xAE\xB7"
       "a");  // U+20BB7 as a surrogate pair, then 'a'
-  h.commentEnglish = String("abc");
-  const std::string path = WriteModel(m, h);
+  m.commentEnglish = String("abc");
+  const std::string path = WriteModel(m);
   const Bytes b = pmxtest::ReadBytes(path);
   const Bytes expected = {0x00, 0x00, 0x00, 0x00,                                      //
                           0x04, 0x00, 0x00, 0x00, 0x68, 0x88, 0xC5, 0x60,              //
@@ -146,7 +141,7 @@ TEST(PmxWriter, TextsAreLengthPrefixedUtf16WithoutTerminator) {
 }
 
 TEST(PmxWriter, HeaderOfAnEmptyModel) {
-  PmxPolygonExchange m;
+  PmxModel m;
   const std::string path = WriteModel(m);
   const Bytes b = pmxtest::ReadBytes(path);
   const Bytes header = {'P', 'M', 'X', ' ', 0x00, 0x00, 0x00, 0x40, 8, 0, 0, 1, 1, 1, 1, 1, 1};
@@ -160,7 +155,7 @@ TEST(PmxWriter, HeaderOfAnEmptyModel) {
 }
 
 /// A model that uses every part of every section this system writes.
-void FillRichModel(PmxPolygonExchange* m) {
+void FillRichModel(PmxModel* m) {
   PmxVertex v0;  // BDEF1
   v0.position[0] = 0.1;
   v0.position[1] = -2.5;
@@ -188,9 +183,8 @@ void FillRichModel(PmxPolygonExchange* m) {
   v2.edgeScale = 0.5;
   m->vertices = {v0, v1, v2};
 
-  m->textureNames = {String("a.png"), String("顔.png")};
-  m->materials.push_back(std::make_unique<PmxMaterial>());
-  PmxMaterial& a = *m->materials.back();
+  m->textures = {String("tex\\a.png"), String("tex\\顔.png")};
+  PmxMaterial& a = m->materials.emplace_back();
   a.name = String("肌");
   a.nameEnglish = String("skin");
   a.diffuse[0] = 0.8;
@@ -208,15 +202,14 @@ void FillRichModel(PmxPolygonExchange* m) {
   a.textureIndex = 1;
   a.memo = String("メモ");
   a.triangles = {PmxTriangle{{0, 1, 2}}, PmxTriangle{{2, 1, 0}}};
-  m->materials.push_back(std::make_unique<PmxMaterial>());
-  PmxMaterial& b = *m->materials.back();
+  PmxMaterial& b = m->materials.emplace_back();
   b.name = String("b");
   b.sharedToon = 0;  // toon given as a texture index
   b.toonIndex = 0;
   b.triangles = {PmxTriangle{{1, 2, 0}}};
 
-  m->bones.push_back(std::make_unique<PmxBone>());
-  PmxBone& root = *m->bones.back();
+  m->bones.resize(2);
+  PmxBone& root = m->bones[0];
   root.name = String("root");
   root.position[1] = 10;
   root.tailIsBone = 1;
@@ -225,8 +218,7 @@ void FillRichModel(PmxPolygonExchange* m) {
   root.fixedAxisDirection[0] = 0;
   root.fixedAxisDirection[1] = 0;
   root.fixedAxisDirection[2] = 1;
-  m->bones.push_back(std::make_unique<PmxBone>());
-  PmxBone& end = *m->bones.back();
+  PmxBone& end = m->bones[1];
   end.name = String("end");
   end.nameEnglish = String("End");
   end.parentIndex = 0;
@@ -241,29 +233,23 @@ void FillRichModel(PmxPolygonExchange* m) {
   end.externalParent = 1;
   end.externalParentKey = 7;
 
-  for (const char* name : {"b", "a"}) {
-    m->morphs.push_back(std::make_unique<PmxMorph>());
-    PmxMorph* morph = m->morphs.back().get();
-    morph->name = String(name);
-    morph->offsets.push_back(PmxMorphOffset{name[0] == 'a' ? 2 : 0, {0.5, 0, -0.5}});
-    m->morphsByName[morph->name] = morph;
+  for (const char* name : {"a", "b"}) {
+    PmxMorph& morph = m->morphs.emplace_back();
+    morph.name = String(name);
+    morph.offsets.push_back(PmxMorphOffset{name[0] == 'a' ? 2 : 0, {0.5, 0, -0.5}});
   }
 
-  static PmxBone notInTheList;
-  m->AddToDisplayFrame(String("Root"), &root);
-  m->displayFrames.back()->nameEnglish = String("Root");
-  m->displayFrames.back()->special = 1;
-  m->AddToDisplayFrame(String("ボーン"), &end);
-  m->AddToDisplayFrame(String("ボーン"), &notInTheList);
+  PmxDisplayFrame& rootFrame = m->AddToDisplayFrame(String("Root"), 0);
+  rootFrame.nameEnglish = String("Root");
+  rootFrame.special = 1;
+  m->AddToDisplayFrame(String("ボーン"), 1);
+  m->AddToDisplayFrame(String("ボーン"), -1);
 }
 
 TEST(PmxWriter, EverySectionRoundTrips) {
-  PmxPolygonExchange m;
+  PmxModel m;
   FillRichModel(&m);
-  PmxExportSettings settings;
-  settings.useTextureFolder = 1;
-  settings.textureFolder = String("tex\\");
-  const std::string path = WriteModel(m, PmxModelHeader(), settings);
+  const std::string path = WriteModel(m);
   const pmxtest::File f = pmxtest::ReadPmx(path);
 
   ASSERT_EQ(f.vertices.size(), 3u);
@@ -319,7 +305,6 @@ TEST(PmxWriter, EverySectionRoundTrips) {
   EXPECT_EQ(f.bones[1].localZ[2], -1.0f);
   EXPECT_EQ(f.bones[1].externalKey, 7);
 
-  // Morphs in name order, whatever order they were made in.
   ASSERT_EQ(f.morphs.size(), 2u);
   EXPECT_EQ(f.morphs[0].name, u"a");
   EXPECT_EQ(f.morphs[0].panel, 4);
@@ -332,7 +317,7 @@ TEST(PmxWriter, EverySectionRoundTrips) {
   EXPECT_EQ(f.frames[0].special, 1);
   EXPECT_EQ(f.frames[0].bones, std::vector<int>{0});
   EXPECT_EQ(f.frames[1].special, 0);
-  EXPECT_EQ(f.frames[1].bones, (std::vector<int>{1, -1}));  // a bone not in the list
+  EXPECT_EQ(f.frames[1].bones, (std::vector<int>{1, -1}));  // -1: no bone
   EXPECT_EQ(f.rigidBodies, 0);
   EXPECT_EQ(f.joints, 0);
 
@@ -349,7 +334,7 @@ TEST(PmxWriter, EverySectionRoundTrips) {
 }
 
 TEST(PmxWriter, VertexRecordBytes) {
-  PmxPolygonExchange m;
+  PmxModel m;
   FillRichModel(&m);
   const std::string path = WriteModel(m);
   const Bytes b = pmxtest::ReadBytes(path);
@@ -372,7 +357,7 @@ TEST(PmxWriter, VertexRecordBytes) {
 }
 
 TEST(PmxWriter, OneTriangleCountsThreeInFacesAndInItsMaterial) {
-  PmxPolygonExchange m;
+  PmxModel m;
   FillModel(&m, 3, 1, {0, 1, 2});
   const std::string path = WriteModel(m);
   const Bytes b = pmxtest::ReadBytes(path);
@@ -386,44 +371,14 @@ TEST(PmxWriter, OneTriangleCountsThreeInFacesAndInItsMaterial) {
   EXPECT_EQ(j["materials"][0]["faceCount"], 1);
 }
 
-TEST(PmxWriter, TexturePathsUseTheFolderOrTheDocumentsFolder) {
-  namespace fs = std::filesystem;
-  const fs::path dir = fs::path(TempPath("textures"));
-  fs::create_directories(dir / "tex");
-  std::ofstream(dir / "skin.png") << "png";
-  std::ofstream(dir / "tex" / "hair.png") << "png";
-
-  PmxExportSettings folder;
-  folder.useTextureFolder = 1;
-  folder.textureFolder = String("maps/");
-  EXPECT_EQ(PmxTexturePath(String("missing.png"), folder), String("maps/missing.png"));
-
-  PmxExportSettings resolve;
-  resolve.documentPath = Filename(String(dir.string()));
-  EXPECT_EQ(PmxTexturePath(String("skin.png"), resolve), String((dir / "skin.png").string()));
-  EXPECT_EQ(PmxTexturePath(String("hair.png"), resolve),
-            String((dir / "tex" / "hair.png").string()));
-  // A texture the host cannot find is written as an empty text.
-  EXPECT_EQ(PmxTexturePath(String("missing.png"), resolve), String());
-
-  PmxPolygonExchange m;
-  m.textureNames = {String("skin.png"), String("missing.png")};
-  const std::string path = WriteModel(m, PmxModelHeader(), resolve);
-  const auto j = ParsePmxWithMmdParser(path);
-  EXPECT_EQ(j["textures"][0], (dir / "skin.png").string());
-  EXPECT_EQ(j["textures"][1], "");
-}
-
 TEST(PmxWriter, WriteFailuresStayInTheFilesErrorState) {
-  PmxPolygonExchange m;
+  PmxModel m;
   FillRichModel(&m);
-  PmxModelHeader h;
-  PmxFillHeaderCounts(m, &h);
   const std::string path = TempPath("failing.pmx");
   BaseFile f;
   ASSERT_TRUE(f.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE, BYTEORDER_INTEL));
   host::SetWriteFailureAfter(10);
-  PmxWriteFile(&f, h, m, PmxExportSettings());
+  PmxWriteModel(&f, m);
   EXPECT_FALSE(f.Close());
   host::SetWriteFailureAfter(-1);
   EXPECT_EQ(f.GetError(), FILEERROR_WRITE);

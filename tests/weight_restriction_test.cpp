@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -96,6 +98,38 @@ TEST(WeightRestriction, WeightsBelowTheThresholdAreNeitherCountedNorCleared) {
   EXPECT_DOUBLE_EQ(std::max(w[3], w[4]), 0.1 / 0.85);
   EXPECT_EQ(w[5], 0.0);
   EXPECT_EQ(w[6], 5e-11);
+}
+
+TEST(WeightRestriction, NotANumberRanksLastEqualWeightsGoInJointOrder) {
+  const Float nan = std::numeric_limits<Float>::quiet_NaN();
+  const Float s1 = ((0.5 + 0.4) + 0.3) + 0.2;
+  const Float s2 = ((0.3 + 0.2) + 0.1) + 0.1;
+  struct Case {
+    std::vector<Float> before, after;
+  };
+  for (const Case& c : {
+           // Not a number never pushes out a real influence and stays as it was.
+           Case{{nan, 0.1, 0.5, 0.2, 0.3, 0.4},
+                {nan, 0, 0.5 * (1 / s1), 0.2 * (1 / s1), 0.3 * (1 / s1), 0.4 * (1 / s1)}},
+           // Of equal weights, the earlier joints stay.
+           Case{{0.2, 0.2, 0.2, 0.2, 0.2}, {0.25, 0.25, 0.25, 0.25, 0}},
+           // A negative weight is no influence and is left alone.
+           Case{{-0.5, 0.3, 0.2, 0.1, 0.1, 0.1},
+                {-0.5, 0.3 * (1 / s2), 0.2 * (1 / s2), 0.1 * (1 / s2), 0.1 * (1 / s2), 0}},
+       }) {
+    Rig rig(static_cast<Int32>(c.before.size()));
+    PolygonObject* op = rig.AddMesh({c.before});
+    ASSERT_TRUE(RestrictWeightCount(op, 4, true));
+    const std::vector<Float> w = WeightsAt(op, 0);
+    for (size_t j = 0; j < w.size(); ++j) {
+      SCOPED_TRACE(j);
+      if (std::isnan(c.after[j])) {
+        EXPECT_TRUE(std::isnan(w[j]));
+      } else {
+        EXPECT_EQ(w[j], c.after[j]);
+      }
+    }
+  }
 }
 
 TEST(WeightRestriction, RefusesNoObjectAndALimitBelowOne) {

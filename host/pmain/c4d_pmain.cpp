@@ -4,6 +4,9 @@
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
 
 #include "c4d_plugin.h"
 
@@ -17,6 +20,19 @@ Filename GeGetPluginPath() {
 }
 
 String GeLoadString(Int32 id) { return resource.LoadString(id); }
+
+BaseBitmap* AutoBitmap(const Filename& name) {
+  // Registrations only hand the icon on, so the images live as long as the module.
+  static std::map<std::string, std::unique_ptr<BaseBitmap>> loaded;
+  const Filename path = resource.GetResourcePath() + name;
+  std::unique_ptr<BaseBitmap>& bitmap = loaded[path.GetString().GetUtf8()];
+  if (!bitmap) {
+    auto fresh = std::make_unique<BaseBitmap>();
+    if (fresh->Init(path) != 1) return nullptr;
+    bitmap = std::move(fresh);
+  }
+  return bitmap.get();
+}
 
 // Part of the module: only the module knows its own folder.
 Bool GeResource::Init() { return Init(GeGetPluginPath() + Filename("res")); }

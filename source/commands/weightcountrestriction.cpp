@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "influences.h"
+
 Bool RestrictWeightCount(BaseObject* op, Int32 maxCount, Bool normalize) {
   if (!op || maxCount < 1) return false;
   auto* tag = static_cast<CAWeightTag*>(op->GetTag(Tweights));
@@ -20,18 +22,18 @@ Bool RestrictWeightCount(BaseObject* op, Int32 maxCount, Bool normalize) {
       entries[j].joint = tag->GetJoint(j);
       entries[j].jointIndex = j;
       entries[j].weight = tag->GetWeight(j, p);
-      if (entries[j].weight >= WEIGHT_EPSILON) ++influences;
+      if (entries[j].weight >= kInfluenceEpsilon) ++influences;
     }
     std::sort(entries, entries + jointCount,
               [](const WeightRestrictionEntry& a, const WeightRestrictionEntry& b) {
-                return a.weight > b.weight;
+                return StrongerInfluence(a.weight, a.jointIndex, b.weight, b.jointIndex);
               });
     if (influences <= maxCount) continue;
 
     if (normalize) {
       Float sum = 0.0;
       for (Int32 k = 0; k < maxCount; ++k) sum += entries[k].weight;
-      const Float factor = std::abs(sum) > WEIGHT_EPSILON ? 1.0 / sum : 0.0;
+      const Float factor = std::abs(sum) > kInfluenceEpsilon ? 1.0 / sum : 0.0;
       for (Int32 k = 0; k < maxCount; ++k) entries[k].weight *= factor;
     }
     for (Int32 k = maxCount; k < influences; ++k) entries[k].weight = 0.0;
@@ -73,11 +75,8 @@ Int32 WeightCountRestrictionCommand::GetState(BaseDocument* doc) {
 }
 
 Bool RegisterWeightCountRestriction() {
-  BaseBitmap* icon = BaseBitmap::Alloc();
-  if (icon) icon->Init(resource.GetResourcePath() + Filename("Weight_Count_Restriction.png"));
-  const String name = GeLoadString(IDS_WEIGHT_COUNT_RESTRICTION_NAME);
-  const Bool ok = RegisterCommandPlugin(ID_WEIGHT_COUNT_RESTRICTION, name, 0, icon, String(),
-                                        new WeightCountRestrictionCommand);
-  BaseBitmap::Free(icon);
-  return ok;
+  const String name = GeLoadString(IDS_WEIGHT_COUNT_RESTRICTION);
+  return RegisterCommandPlugin(ID_WEIGHT_COUNT_RESTRICTION, name, 0,
+                               AutoBitmap(Filename("Weight_Count_Restriction.png")), String(),
+                               new WeightCountRestrictionCommand);
 }

@@ -2,14 +2,7 @@
 #pragma once
 
 #include "c4d.h"
-
-/// Plug-in id of the weight count restriction command.
-constexpr Int32 ID_WEIGHT_COUNT_RESTRICTION = 1039091;
-/// Resource string of the command's name.
-constexpr Int32 IDS_WEIGHT_COUNT_RESTRICTION_NAME = 10009;
-
-/// Weights below this do not count as an influence, and sums below it are not normalised.
-constexpr Float WEIGHT_EPSILON = 1e-10;
+#include "c4d_symbols.h"
 
 /// One joint's weight at the point being restricted.
 struct WeightRestrictionEntry {

@@ -1,5 +1,5 @@
 // Materials: one PMX material per texture tag that owns triangles, plus the shared default
-// material for polygons no texture tag covers.
+// material for polygons no texture tag covers; and the texture paths the file names.
 #include "pmx/pmxconvert.h"
 #include "pmxedge/pmxedgetag.h"
 
@@ -33,18 +33,19 @@ bool ReadChannel(BaseMaterial* mat, Int32 id, BaseContainer* data) {
 
 }  // namespace
 
-PmxMaterial* PmxMaterialForTextureTag(PmxPolygonExchange* model, BaseTag* textureTag,
-                                      const String& objectName, BaseTag* edgeTag,
-                                      const PmxExportSettings& settings) {
-  auto found = model->materialsByTextureTag.find(textureTag);
-  if (found != model->materialsByTextureTag.end()) return found->second;
+Int64 PmxMaterialForTextureTag(PmxPolygonExchange* exchange, BaseTag* textureTag,
+                               const String& objectName, BaseTag* edgeTag,
+                               const PmxExportSettings& settings) {
+  auto found = exchange->materialsByTextureTag.find(textureTag);
+  if (found != exchange->materialsByTextureTag.end()) return found->second;
 
-  model->materials.push_back(std::make_unique<PmxMaterial>());
-  PmxMaterial* m = model->materials.back().get();
-  model->materialsByTextureTag[textureTag] = m;
+  std::vector<PmxMaterial>& materials = exchange->model.materials;
+  const auto index = static_cast<Int64>(materials.size());
+  PmxMaterial* m = &materials.emplace_back();
+  exchange->materialsByTextureTag[textureTag] = index;
   if (!textureTag) {
     MakeDefaultMaterial(m);
-    return m;
+    return index;
   }
 
   BaseMaterial* mat = textureTag->GetType() == Ttexture
@@ -104,24 +105,31 @@ PmxMaterial* PmxMaterialForTextureTag(PmxPolygonExchange* model, BaseTag* textur
     m->edgeSize = edge->GetFloat(PMX_EDGE_SIZE);
   }
 
-  m->textureIndex = model->GetTextureIndex(texture);
+  m->textureIndex = exchange->GetTextureIndex(texture);
   m->sphereTextureIndex = -1;
   m->sphereMode = 0;
   m->sharedToon = 1;
   m->toonIndex = 0;
-  return m;
+  return index;
 }
 
-void PmxRemoveUnusedDefaultMaterial(PmxPolygonExchange* model) {
-  auto found = model->materialsByTextureTag.find(nullptr);
-  if (found == model->materialsByTextureTag.end()) return;
-  PmxMaterial* def = found->second;
-  if (!def->triangles.empty()) return;
-  model->materialsByTextureTag.erase(found);
-  for (auto it = model->materials.begin(); it != model->materials.end(); ++it) {
-    if (it->get() == def) {
-      model->materials.erase(it);
-      break;
-    }
+void PmxRemoveUnusedDefaultMaterial(PmxPolygonExchange* exchange) {
+  auto found = exchange->materialsByTextureTag.find(nullptr);
+  if (found == exchange->materialsByTextureTag.end()) return;
+  const Int64 def = found->second;
+  std::vector<PmxMaterial>& materials = exchange->model.materials;
+  if (!materials[static_cast<size_t>(def)].triangles.empty()) return;
+  exchange->materialsByTextureTag.erase(found);
+  materials.erase(materials.begin() + static_cast<std::ptrdiff_t>(def));
+  for (auto& [tag, index] : exchange->materialsByTextureTag) {
+    if (index > def) --index;
   }
+}
+
+String PmxTexturePath(const String& stored, const PmxExportSettings& settings) {
+  if (settings.useTextureFolder) return settings.textureFolder + stored;
+  Filename resolved;
+  if (!GenerateTexturePath(settings.documentPath, Filename(stored), Filename(), &resolved))
+    return String();
+  return resolved.GetString();
 }

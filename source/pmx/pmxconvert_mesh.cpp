@@ -188,11 +188,11 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
   return true;
 }
 
-Bool PmxEmitObject(PmxPolygonExchange* model, PmxPolygonExchangeObject* record,
+Bool PmxEmitObject(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject& record,
                    const PmxExportSettings& settings) {
-  if (!model || !record || !record->sourceObject) return false;
-  const Int64 base = static_cast<Int64>(model->vertices.size());
-  BaseTag* edgeTag = record->sourceObject->GetTag(ID_PMX_EDGE_TAG);
+  if (!record.sourceObject) return false;
+  const Int64 base = static_cast<Int64>(exchange->model.vertices.size());
+  BaseTag* edgeTag = record.sourceObject->GetTag(ID_PMX_EDGE_TAG);
 
   // Each triangle goes to the material of its first vertex's texture tag. A first walk finds
   // the materials (making new ones in the order the triangles reach them) and counts their
@@ -200,7 +200,7 @@ Bool PmxEmitObject(PmxPolygonExchange* model, PmxPolygonExchangeObject* record,
   // nearly always share a tag, which spares most lookups.
   struct Run {
     const BaseTag* tag = nullptr;
-    PmxMaterial* material = nullptr;
+    Int64 material = -1;
     size_t count = 0;
   };
   std::vector<Run> runs;  // one per texture tag met
@@ -211,31 +211,34 @@ Bool PmxEmitObject(PmxPolygonExchange* model, PmxPolygonExchangeObject* record,
     return nullptr;
   };
   Run* last = nullptr;
-  for (const PmxObjectTriangle& t : record->triangles) {
-    BaseTag* tag = record->GetVertex(t.vertexIndex[0]).textureTag;
+  for (const PmxObjectTriangle& t : record.triangles) {
+    BaseTag* tag = record.GetVertex(t.vertexIndex[0]).textureTag;
     Run* run = runOf(tag, last);
     if (!run) {
       runs.push_back(
-          Run{tag, PmxMaterialForTextureTag(model, tag, record->name, edgeTag, settings), 0});
+          Run{tag, PmxMaterialForTextureTag(exchange, tag, record.name, edgeTag, settings), 0});
       run = &runs.back();
     }
     ++run->count;
     last = run;
   }
-  for (const Run& r : runs) r.material->triangles.reserve(r.material->triangles.size() + r.count);
+  std::vector<PmxMaterial>& materials = exchange->model.materials;
+  for (const Run& r : runs) {
+    auto& triangles = materials[static_cast<size_t>(r.material)].triangles;
+    triangles.reserve(triangles.size() + r.count);
+  }
   last = nullptr;
-  for (const PmxObjectTriangle& t : record->triangles) {
-    last = runOf(record->GetVertex(t.vertexIndex[0]).textureTag, last);
+  for (const PmxObjectTriangle& t : record.triangles) {
+    last = runOf(record.GetVertex(t.vertexIndex[0]).textureTag, last);
     PmxTriangle out;
     for (int k = 0; k < 3; ++k) out.vertexIndex[k] = base + t.vertexIndex[k];
-    last->material->triangles.push_back(out);
+    materials[static_cast<size_t>(last->material)].triangles.push_back(out);
   }
 
-  const VariableTag* edgeScaleMap = PmxEdgeTag::FindEdgeScaleMap(record->sourceObject, edgeTag);
-  if (!PmxEmitVertices(model, record, settings, edgeScaleMap)) return false;
-
-  for (BaseObject* target : record->morphTargets) {
-    PmxAddMorphOffsets(model, record, target, base, settings.scale);
+  PmxEmitVertices(exchange, record, settings,
+                  PmxEdgeTag::FindEdgeScaleMap(record.sourceObject, edgeTag));
+  for (const BaseObject* target : record.morphTargets) {
+    PmxAddMorphOffsets(exchange, record, target, base, settings.scale);
   }
   return true;
 }

@@ -24,46 +24,41 @@ Bool PmxOfferMorphTarget(PmxPolygonExchangeObject* base, BaseObject* target) {
   return true;
 }
 
-PmxMorph* PmxAddMorphOffsets(PmxPolygonExchange* model, PmxPolygonExchangeObject* base,
-                             BaseObject* target, Int64 baseVertexIndex, Float scale) {
-  if (!model || !base || !base->sourceObject || !target || target->GetType() != Opolygon)
-    return nullptr;
+void PmxAddMorphOffsets(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject& base,
+                        const BaseObject* target, Int64 baseVertexIndex, Float scale) {
+  if (!base.sourceObject || !target || target->GetType() != Opolygon) return;
   const String name = target->GetName();
-  if (!name.Content()) return nullptr;
+  if (!name.Content()) return;
 
   // Targets of one name feed one morph, under one morph object or under several.
-  PmxMorph* morph = nullptr;
-  auto found = model->morphsByName.find(name);
-  if (found != model->morphsByName.end()) {
-    morph = found->second;
-  } else {
-    model->morphs.push_back(std::make_unique<PmxMorph>());
-    morph = model->morphs.back().get();
-    morph->name = name;
-    model->morphsByName.emplace(name, morph);
+  std::vector<PmxMorph>& morphs = exchange->model.morphs;
+  auto found = exchange->morphsByName.find(name);
+  if (found == exchange->morphsByName.end()) {
+    found = exchange->morphsByName.emplace(name, static_cast<Int64>(morphs.size())).first;
+    morphs.emplace_back().name = name;
   }
+  PmxMorph& morph = morphs[static_cast<size_t>(found->second)];
 
-  const PolygonObject* source = base->sourceObject;
+  const PolygonObject* source = base.sourceObject;
   const auto* shape = static_cast<const PolygonObject*>(target);
   const Vector* b = source->GetPointR();
   const Vector* t = shape->GetPointR();
   const Int32 n = std::min(source->GetPointCount(), shape->GetPointCount());
-  if (!b || !t) return morph;
+  if (!b || !t) return;
 
   // Both shapes are placed with the base's matrix: a target object moved aside in the
   // scene gives the same offsets as one left in place.
   const Matrix m = source->GetMg();
   for (Int32 i = 0; i < n; ++i) {
     const Vector d = (m * t[i] - m * b[i]) * scale;
-    for (const PmxObjectVertex* v = base->FirstVertexOfPoint(i); v;
-         v = base->NextVertexOfSamePoint(*v)) {
+    for (const PmxObjectVertex* v = base.FirstVertexOfPoint(i); v;
+         v = base.NextVertexOfSamePoint(*v)) {
       PmxMorphOffset offset;
       offset.vertexIndex = static_cast<Int32>(baseVertexIndex + v->localIndex);
       offset.offset[0] = d.x;
       offset.offset[1] = d.y;
       offset.offset[2] = d.z;
-      morph->offsets.push_back(offset);
+      morph.offsets.push_back(offset);
     }
   }
-  return morph;
 }

@@ -3,15 +3,8 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "influences.h"
 #include "pmx/pmxweights.h"
-
-namespace {
-
-/// Weight order for picking influences: larger first; a weight that is not a number ranks
-/// below every other, so it can never push a real influence out.
-bool Stronger(Float a, Float b) { return a > b || (!std::isnan(a) && std::isnan(b)); }
-
-}  // namespace
 
 PmxWeightReader::PmxWeightReader(const CAWeightTag* tag) : tag_(tag) {
   const Int32 n = tag ? tag->GetJointCount() : 0;
@@ -24,23 +17,27 @@ Int32 PmxWeightReader::Gather(const String& objectName, Int64 p, PmxObjectVertex
   if (!tag_ || n <= 0) return 0;
 
   // Only the four strongest are kept, so a bounded insertion replaces sorting all joints.
-  // Entries are offered in joint order and only a strictly stronger one moves ahead, which
-  // keeps the order of equal weights as a stable sort would.
-  PmxInfluence top[4];
+  struct Ranked {
+    Float weight;
+    Int32 joint;
+  };
+  Ranked top[4];
   Int32 kept = 0;
   Int32 count = 0;
   for (Int32 j = 0; j < n; ++j) {
     const Float w = tag_->GetWeight(j, static_cast<Int32>(p));
-    if (w >= kPmxWeightEpsilon) ++count;
+    if (w >= kInfluenceEpsilon) ++count;
     Int32 pos = kept;
-    while (pos > 0 && Stronger(w, top[pos - 1].weight)) --pos;
+    while (pos > 0 && StrongerInfluence(w, j, top[pos - 1].weight, top[pos - 1].joint)) --pos;
     if (pos >= 4) continue;
     for (Int32 k = (kept < 4 ? kept : 3); k > pos; --k) top[k] = top[k - 1];
-    top[pos] = PmxInfluence{joints_[static_cast<size_t>(j)], w};
+    top[pos] = Ranked{w, j};
     if (kept < 4) ++kept;
   }
   for (Int32 k = 0; k < kept; ++k) {
-    if (std::abs(top[k].weight) > kPmxWeightEpsilon) vertex->influences[k] = top[k];
+    if (std::abs(top[k].weight) > kInfluenceEpsilon)
+      vertex->influences[k] =
+          PmxInfluence{joints_[static_cast<size_t>(top[k].joint)], top[k].weight};
   }
   if (count > 4) {
     GePrint(String("オブジェクト[") + objectName +
@@ -51,21 +48,13 @@ Int32 PmxWeightReader::Gather(const String& objectName, Int64 p, PmxObjectVertex
   return count;
 }
 
-Int32 PmxGatherInfluences(const String& objectName, Int64 p, PmxObjectVertex* vertex,
-                          const CAWeightTag* weights) {
-  PmxWeightReader reader(weights);
-  return reader.Gather(objectName, p, vertex);
-}
-
-Bool PmxEmitVertices(PmxPolygonExchange* model, const PmxPolygonExchangeObject* record,
+void PmxEmitVertices(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject& record,
                      const PmxExportSettings& settings, const VariableTag* edgeScaleMap) {
-  if (!model || !record) return false;
-
   // A joint's bone is the first bone made from it.
   std::unordered_map<const BaseObject*, Int64> boneOfJoint;
-  boneOfJoint.reserve(model->bones.size());
-  for (size_t i = 0; i < model->bones.size(); ++i) {
-    if (const BaseObject* joint = model->bones[i]->hostJoint)
+  boneOfJoint.reserve(exchange->boneJoints.size());
+  for (size_t i = 0; i < exchange->boneJoints.size(); ++i) {
+    if (const BaseObject* joint = exchange->boneJoints[i])
       boneOfJoint.emplace(joint, static_cast<Int64>(i));
   }
   // Vertices ask for the same few joints over and over.
@@ -85,7 +74,8 @@ Bool PmxEmitVertices(PmxPolygonExchange* model, const PmxPolygonExchangeObject* 
   const bool limit = settings.limitDeformToInfluences != 0;
 
   Int64 withoutWeight = 0;
-  for (const PmxObjectVertex& v : record->GetVertexList()) {
+  std::vector<PmxVertex>& vertices = exchange->model.vertices;
+  for (const PmxObjectVertex& v : record.GetVertexList()) {
     PmxVertex out;
     out.position[0] = v.position.x * scale;
     out.position[1] = v.position.y * scale;
@@ -109,7 +99,7 @@ Bool PmxEmitVertices(PmxPolygonExchange* model, const PmxPolygonExchangeObject* 
       if (m > 0) {
         Float s = 0;
         for (Int32 k = 0; k < m; ++k) s += out.boneWeight[k];
-        if (std::abs(s) > kPmxWeightEpsilon) {
+        if (std::abs(s) > kInfluenceEpsilon) {
           const Float inv = 1.0 / s;
           for (Int32 k = 0; k < m; ++k) out.boneWeight[k] *= inv;
         }
@@ -128,12 +118,11 @@ Bool PmxEmitVertices(PmxPolygonExchange* model, const PmxPolygonExchangeObject* 
     out.edgeScale = edgeScales && v.pointIndex < edgeScaleCount
                         ? static_cast<Float>(edgeScales[v.pointIndex])
                         : 1.0;
-    model->vertices.push_back(out);
+    vertices.push_back(out);
   }
 
-  if (withoutWeight > 0 && !model->createdCenterBone) {
-    GePrint(String("オブジェクト[") + record->name + String("]にウェイト値が無い頂点が") +
+  if (withoutWeight > 0 && !exchange->createdCenterBone) {
+    GePrint(String("オブジェクト[") + record.name + String("]にウェイト値が無い頂点が") +
             String::IntToString(withoutWeight) + String("個あります。\n"));
   }
-  return true;
 }

@@ -1,13 +1,12 @@
-// The in-memory PMX model that one export builds from a document and the file writer
-// serialises. Lengths stay in double precision until the writer narrows them.
+// The PMX model of one export as plain values: what the conversion builds from a document
+// and the writer turns into bytes. No record points into the document or at another record;
+// bones, textures and vertices are referred to by their position in the model's lists.
+// Lengths stay in double precision until the writer narrows them.
 #pragma once
 
-#include <map>
-#include <memory>
 #include <vector>
 
 #include "c4d.h"
-#include "pmx/pmxobject.h"
 
 enum PmxDeformType : Int32 {
   PMX_DEFORM_BDEF1 = 0,
@@ -39,7 +38,7 @@ struct PmxVertex {
 };
 
 struct PmxTriangle {
-  Int64 vertexIndex[3] = {0, 0, 0};  // absolute positions in the model's vertices
+  Int64 vertexIndex[3] = {0, 0, 0};  // positions in the model's vertices
 };
 
 struct PmxMaterial {
@@ -55,7 +54,7 @@ struct PmxMaterial {
   Int32 drawEdge = 1;
   Float edgeColor[4] = {0, 0, 0, 1.0};
   Float edgeSize = 1.0;
-  Int64 textureIndex = -1;
+  Int64 textureIndex = -1;  // position in the model's textures, -1: none
   Int64 sphereTextureIndex = -1;
   Int32 sphereMode = 0;
   Int32 sharedToon = 1;
@@ -90,11 +89,10 @@ struct PmxBone {
   Float localAxisX[3] = {1.0, 0, 0};
   Float localAxisZ[3] = {0, 0, 1.0};
   Int32 externalParentKey = 0;
-  BaseObject* hostJoint = nullptr;  // null for the default centre bone
 };
 
 struct PmxMorphOffset {
-  Int32 vertexIndex = 0;  // absolute position in the model's vertices
+  Int32 vertexIndex = 0;  // position in the model's vertices
   Float offset[3] = {0, 0, 0};
 };
 
@@ -105,8 +103,8 @@ struct PmxMorph {
 };
 
 struct PmxDisplayFrameElement {
-  Int32 kind = 0;  // 0 = bone
-  PmxBone* bone = nullptr;
+  Int32 kind = 0;        // 0 = bone
+  Int64 boneIndex = -1;  // position in the model's bones
 };
 
 struct PmxDisplayFrame {
@@ -115,22 +113,7 @@ struct PmxDisplayFrame {
   std::vector<PmxDisplayFrameElement> elements;
 };
 
-/// One node of the joint tree the hierarchy walk builds.
-class PmxPolygonExchangeJoint {
- public:
-  PmxPolygonExchangeJoint() = default;
-  PmxPolygonExchangeJoint(BaseObject* joint, const Matrix& world)
-      : hostJoint(joint), matrix(world) {}
-  PmxPolygonExchangeJoint(const PmxPolygonExchangeJoint&) = delete;
-  PmxPolygonExchangeJoint& operator=(const PmxPolygonExchangeJoint&) = delete;
-  virtual ~PmxPolygonExchangeJoint() = default;
-
-  BaseObject* hostJoint = nullptr;  // null for the root
-  std::vector<std::unique_ptr<PmxPolygonExchangeJoint>> children;
-  Matrix matrix;  // accumulated rotation and scale, zero offset
-};
-
-/// Counts and texts of the file header.
+/// Counts and texts of the file header. The counts are those of the model's lists.
 struct PmxModelHeader {
   Int32 vertexCount = 0;
   Int32 triangleCount = 0;
@@ -142,57 +125,23 @@ struct PmxModelHeader {
   Int32 rigidBodyCount = 0;
   Int32 jointCount = 0;
   String modelName, modelNameEnglish, comment, commentEnglish;
-
-  void ZeroCounts() {
-    vertexCount = triangleCount = textureCount = materialCount = boneCount = morphCount =
-        displayFrameCount = rigidBodyCount = jointCount = 0;
-  }
 };
 
-/// Orders morph names by the host's string comparison.
-struct PmxMorphNameLess {
-  bool operator()(const String& a, const String& b) const { return a.Compare(b) < 0; }
-};
-
-/// The model of one export.
-class PmxPolygonExchange {
- public:
-  PmxPolygonExchange() = default;
-  PmxPolygonExchange(const PmxPolygonExchange&) = delete;
-  PmxPolygonExchange& operator=(const PmxPolygonExchange&) = delete;
-  virtual ~PmxPolygonExchange() { Clear(); }
-
-  std::vector<std::unique_ptr<PmxPolygonExchangeObject>> objects;
-  PmxPolygonExchangeJoint rootJoint;
+/// A whole PMX model, lists in file order.
+struct PmxModel {
+  String name, nameEnglish, comment, commentEnglish;
   std::vector<PmxVertex> vertices;
-  std::vector<std::unique_ptr<PmxMaterial>> materials;
-  std::map<const BaseTag*, PmxMaterial*> materialsByTextureTag;  // null key: default material
-  std::vector<String> textureNames;
-  std::vector<std::unique_ptr<PmxBone>> bones;
-  std::vector<std::unique_ptr<PmxMorph>> morphs;
-  std::map<String, PmxMorph*, PmxMorphNameLess> morphsByName;
-  std::vector<std::unique_ptr<PmxDisplayFrame>> displayFrames;
-  Int32 createdCenterBone = 0;
+  std::vector<String> textures;  // as written: resolved paths or folder-relative names
+  std::vector<PmxMaterial> materials;
+  std::vector<PmxBone> bones;
+  std::vector<PmxMorph> morphs;
+  std::vector<PmxDisplayFrame> displayFrames;
 
-  /// Deletes everything: objects, joint tree and every output list.
-  void Clear();
-  /// Empties the output lists (vertices, materials, textures, bones, morphs, frames) but
-  /// keeps the objects and the joint tree the walk gathered.
-  void ClearOutput();
-
-  /// Converts `op` and appends its record when it has at least one triangle. Answers false
-  /// only when `op` is null or its conversion fails; `added` receives the new record or null.
-  Bool AddObject(PolygonObject* op, PmxPolygonExchangeObject** added = nullptr);
-  /// Appends a joint node under `parent` (the root when null) and answers it.
-  PmxPolygonExchangeJoint* AddJoint(PmxPolygonExchangeJoint* parent, BaseObject* joint,
-                                    const Matrix& world);
-
-  /// Position of `bone` in bones, or -1.
-  Int64 GetBoneIndex(const PmxBone* bone) const;
-  /// Position of the text in textureNames, appending it when new; -1 for an empty text.
-  Int64 GetTextureIndex(const String& texture);
-  /// The display frame named `name` (created at the end when missing) with `bone` appended.
-  PmxDisplayFrame* AddToDisplayFrame(const String& name, PmxBone* bone);
   /// Number of triangles over all materials.
   Int64 GetTriangleCount() const;
+  /// The header of the file that holds this model.
+  PmxModelHeader GetHeader() const;
+  /// The display frame named `name` (created at the end when missing) with bone `bone`
+  /// appended.
+  PmxDisplayFrame& AddToDisplayFrame(const String& name, Int64 bone);
 };

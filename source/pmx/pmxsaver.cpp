@@ -18,20 +18,71 @@ struct FileCloser {
   }
 };
 
+/// Shows the busy cursor for its lifetime and the normal one afterwards, however the export
+/// leaves.
+class BusyCursor {
+ public:
+  BusyCursor() { GeShowMouse(MOUSE_BUSY); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+  ~BusyCursor() {
+    try {
+      GeShowMouse(MOUSE_NORMAL);
+    } catch (...) {
+    }
+  }
+};
+
 void PrintFailure(const Filename& name, const String& reason) {
   String line = String(kPmxExportFailedText) + name.GetString();
   if (reason.Content()) line += String(" (") + reason + String(")");
   GePrint(line + String("\n"));
 }
 
-}  // namespace
-
-PmxSaverData::~PmxSaverData() { model_.Clear(); }
-
-Bool PmxSaverData::Init(GeListNode*) {
-  header_.ZeroCounts();
-  return true;
+/// The result and console line for an exception that ended an export. Nothing escapes into
+/// the host.
+FILEERROR ReportException(const Filename& name, const std::exception_ptr& error) noexcept {
+  FILEERROR result = FILEERROR_INVALID;
+  String reason("unknown error");
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc& e) {
+    result = FILEERROR_OUTOFMEMORY;
+    reason = String(e.what());
+  } catch (const std::length_error& e) {
+    result = FILEERROR_OUTOFMEMORY;
+    reason = String(e.what());
+  } catch (const std::exception& e) {
+    reason = String(e.what());
+  } catch (...) {
+  }
+  try {
+    PrintFailure(name, reason);
+  } catch (...) {
+  }
+  return result;
 }
+
+/// Writes `model` to `name`. A file that cannot be written completely never replaces what
+/// was there: the host file only takes the place of the target on an error-free close.
+FILEERROR WriteModelFile(const Filename& name, const PmxModel& model) {
+  std::unique_ptr<BaseFile, FileCloser> file(BaseFile::Alloc());
+  if (!file) throw std::bad_alloc();
+  if (file->Open(name, FILEOPEN_WRITE, FILEDIALOG_ANY, BYTEORDER_MOTOROLA, MACTYPE_CINEMA,
+                 MACCREATOR_CINEMA)) {
+    file->SetOrder(BYTEORDER_INTEL);
+    try {
+      PmxWriteModel(file.get(), model);
+    } catch (...) {
+      file->SetError(FILEERROR_WRITE);
+      throw;
+    }
+  }
+  file->Close();
+  return file->GetError();
+}
+
+}  // namespace
 
 PmxExportSettings PmxSaverData::ReadSettings(const BaseContainer& bc, BaseDocument* doc) {
   PmxExportSettings s;
@@ -58,90 +109,36 @@ PmxExportSettings PmxSaverData::ReadSettings(const BaseContainer& bc, BaseDocume
 FILEERROR PmxSaverData::Save(BaseSceneSaver* node, const Filename& name, BaseDocument* doc,
                              SCENEFILTER filterflags) {
   if (!(filterflags & SCENEFILTER_OBJECTS)) return FILEERROR_NONE;
-  // Nothing may escape into the host: a failed export is reported, not thrown.
-  FILEERROR result = FILEERROR_NONE;
   try {
-    result = Export(node, name, doc);
-  } catch (const std::exception& e) {
-    result = dynamic_cast<const std::bad_alloc*>(&e) || dynamic_cast<const std::length_error*>(&e)
-                 ? FILEERROR_OUTOFMEMORY
-                 : FILEERROR_INVALID;
+    // The document handed in is the one to export; the active one only stands in for a host
+    // that hands none.
+    if (!doc) doc = GetActiveDocument();
+    const PmxExportSettings settings =
+        ReadSettings(node ? *node->GetDataInstance() : BaseContainer(), doc);
+    GePrint(String(kPmxExportStartText));
+    const BusyCursor busy;
+    if (!doc) {
+      PrintFailure(name, String());
+      return FILEERROR_INVALID;
+    }
+
+    const FILEERROR result = WriteModelFile(name, PmxBuildModel(doc, settings));
+    if (result != FILEERROR_NONE) {
+      PrintFailure(name, String());
+      return result;
+    }
+    // The file is complete: a failure to tell about it does not undo the export.
     try {
-      model_.Clear();
-      header_.ZeroCounts();
-      PrintFailure(name, String(e.what()));
+      GePrint(String(kPmxExportDoneText) + name.GetString() + String("\n"));
     } catch (...) {
     }
-  } catch (...) {
-    result = FILEERROR_INVALID;
-    try {
-      model_.Clear();
-      header_.ZeroCounts();
-      PrintFailure(name, String("unknown error"));
-    } catch (...) {
-    }
-  }
-  try {
-    GeShowMouse(MOUSE_NORMAL);
-  } catch (...) {
-  }
-  return result;
-}
-
-FILEERROR PmxSaverData::Export(BaseSceneSaver* node, const Filename& name, BaseDocument* doc) {
-  // The document handed in is the one to export; the active one only stands in for a host
-  // that hands none.
-  if (!doc) doc = GetActiveDocument();
-  const PmxExportSettings settings =
-      ReadSettings(node ? *node->GetDataInstance() : BaseContainer(), doc);
-
-  GePrint(String(kPmxExportStartText));
-  GeShowMouse(MOUSE_BUSY);
-  if (!doc) {
-    PrintFailure(name, String());
-    return FILEERROR_INVALID;
-  }
-
-  model_.Clear();
-  PmxWalkHierarchy(&model_, doc->GetFirstObject(), 1, nullptr, Matrix());
-  PmxBuildModel(&model_, settings);
-
-  PmxFillHeaderCounts(model_, &header_);
-  header_.modelName = String("モデル名");
-  header_.modelNameEnglish = String("Model name");
-  header_.comment = String("コメント");
-  header_.commentEnglish = String("comment");
-
-  std::unique_ptr<BaseFile, FileCloser> file(BaseFile::Alloc());
-  if (!file) throw std::bad_alloc();
-  if (file->Open(name, FILEOPEN_WRITE, FILEDIALOG_ANY, BYTEORDER_MOTOROLA, MACTYPE_CINEMA,
-                 MACCREATOR_CINEMA)) {
-    file->SetOrder(BYTEORDER_INTEL);
-    try {
-      PmxWriteFile(file.get(), header_, model_, settings);
-    } catch (...) {
-      // Closing with an error keeps a half-written file from replacing the target.
-      file->SetError(FILEERROR_WRITE);
-      throw;
-    }
-  }
-  file->Close();
-  const FILEERROR result = file->GetError();
-  file.reset();
-
-  if (result != FILEERROR_NONE) {
-    PrintFailure(name, String());
     return result;
-  }
-  // The file is complete: a failure to tell about it does not undo the export.
-  try {
-    GePrint(String(kPmxExportDoneText) + name.GetString() + String("\n"));
   } catch (...) {
+    return ReportException(name, std::current_exception());
   }
-  return result;
 }
 
 Bool RegisterPmxSaver() {
-  return RegisterSceneSaverPlugin(ID_PMX_SAVER, GeLoadString(10000), 0, PmxSaverData::Alloc,
+  return RegisterSceneSaverPlugin(ID_PMX_SAVER, GeLoadString(IDS_PMX_SAVER), 0, PmxSaverData::Alloc,
                                   String("FTavoPmxExport"), String("pmx"));
 }

@@ -1,7 +1,9 @@
-// The PMX 2.0 file writer. It knows the model and an output file, nothing of documents.
+// The PMX 2.0 file writer: turns a model into bytes on a host file. It knows nothing of
+// documents or disks.
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -23,44 +25,34 @@ UInt8 PmxVertexIndexSize(Int64 count);
 UInt8 PmxSignedIndexSize(Int64 count);
 PmxIndexSizes PmxComputeIndexSizes(const PmxModelHeader& header);
 
-/// Sets the nine counts of `header` from the model (rigid bodies and joints are always 0).
-void PmxFillHeaderCounts(const PmxPolygonExchange& model, PmxModelHeader* header);
+/// Writes `model` as a whole PMX 2.0 file: header, vertices, faces, textures, materials,
+/// bones, morphs, display frames, then the (empty) rigid body and joint sections. Every index
+/// in the model must refer into its lists (or be -1 where the format allows "none"). Write
+/// errors stay in the file's error state, which the caller reads after closing it.
+void PmxWriteModel(BaseFile* file, const PmxModel& model);
 
-/// The text written for a texture entry: the texture folder followed by the stored name, or
-/// the name resolved against the document's folder (empty when it cannot be found).
-String PmxTexturePath(const String& stored, const PmxExportSettings& settings);
-
-/// Writes the sections of a PMX file in little-endian order. Values are staged in a small
-/// buffer and handed to the file in blocks; no section is held in memory as a whole. The
-/// file keeps its own error state, which the caller reads after closing it.
+/// Little-endian staging of values on their way to a host file: they are collected in a
+/// small buffer and handed to the file in blocks.
 class PmxFileWriter {
  public:
-  PmxFileWriter(BaseFile* file, const PmxModelHeader& header);
+  PmxFileWriter(BaseFile* file, const PmxIndexSizes& sizes) : file_(file), sizes_(sizes) {}
   PmxFileWriter(const PmxFileWriter&) = delete;
   PmxFileWriter& operator=(const PmxFileWriter&) = delete;
   ~PmxFileWriter() { Flush(); }
 
   const PmxIndexSizes& GetIndexSizes() const { return sizes_; }
 
-  Int32 WriteHeader();
-  Int32 WriteVertices(const PmxPolygonExchange& model);
-  Int32 WriteFaces(const PmxPolygonExchange& model);
-  Int32 WriteTextures(const PmxPolygonExchange& model, const PmxExportSettings& settings);
-  Int32 WriteMaterials(const PmxPolygonExchange& model);
-  Int32 WriteBones(const PmxPolygonExchange& model);
-  Int32 WriteMorphs(const PmxPolygonExchange& model);
-  Int32 WriteDisplayFrames(const PmxPolygonExchange& model);
-
   void WriteInt8(Int8 v) { Put(static_cast<UInt8>(v)); }
   void WriteUInt8(UInt8 v) { Put(v); }
   void WriteInt16(Int16 v) { PutLe(static_cast<UInt16>(v), 2); }
   void WriteUInt16(UInt16 v) { PutLe(v, 2); }
   void WriteInt32(Int32 v) { PutLe(static_cast<UInt32>(v), 4); }
-  void WriteFloat32(Float32 v);
+  void WriteFloat32(Float32 v) { PutLe(std::bit_cast<UInt32>(v), 4); }
   void WriteBytes(const void* data, size_t len);
-  /// Byte length, then the UTF-16 code units, no terminator.
+  /// Byte length, then the UTF-16LE code units, no terminator.
   void WriteText(const String& text);
-  /// `value` truncated to `size` bytes; vertex indices below 4 bytes are unsigned.
+  /// An index into a list of `size`-byte indices; -1 means "none" except for vertices,
+  /// whose indices are unsigned below 4 bytes.
   void WriteIndex(Int64 value, UInt8 size, bool vertexKind);
   /// Hands the staged bytes to the file.
   void Flush();
@@ -81,13 +73,7 @@ class PmxFileWriter {
   }
 
   BaseFile* file_;
-  const PmxModelHeader& header_;
   PmxIndexSizes sizes_;
   size_t used_ = 0;
   std::vector<UInt8> buffer_ = std::vector<UInt8>(1 << 16);
 };
-
-/// Writes the whole file: header, vertices, faces, textures, materials, bones, morphs,
-/// display frames, then the (empty) rigid body and joint counts.
-void PmxWriteFile(BaseFile* file, const PmxModelHeader& header, const PmxPolygonExchange& model,
-                  const PmxExportSettings& settings);

@@ -47,10 +47,7 @@ String PmxBoneOptionTag::GetString(Int32 id) const {
 }
 
 Bool RegisterPmxBoneOptionTag() {
-  BaseBitmap* icon = BaseBitmap::Alloc();
-  if (icon) icon->Init(resource.GetResourcePath() + Filename("bone.png"));
-  const Bool ok = RegisterTagPlugin(ID_PMX_BONE_OPTION_TAG, String("Pmx Bone Option"), TAG_VISIBLE,
-                                    PmxBoneOptionTag::Alloc, String("TPmxBoneOption"), icon, 0);
-  BaseBitmap::Free(icon);
-  return ok;
+  return RegisterTagPlugin(ID_PMX_BONE_OPTION_TAG, String("Pmx Bone Option"), TAG_VISIBLE,
+                           PmxBoneOptionTag::Alloc, String("TPmxBoneOption"),
+                           AutoBitmap(Filename("bone.png")), 0);
 }

@@ -1,27 +1,9 @@
 // The bone option tag: PMX bone attributes that a host joint has no place for.
 #pragma once
 
+#include "TPmxBoneOption.h"
 #include "c4d.h"
-
-/// Plug-in id of the bone option tag.
-constexpr Int32 ID_PMX_BONE_OPTION_TAG = 1034823;
-
-/// Parameter ids of the tag (also declared in its description resource).
-enum : Int32 {
-  PMX_BONE_NAME = 1000,
-  PMX_BONE_NAME_ENGLISH = 1001,
-  PMX_BONE_LAYER = 1010,
-  PMX_BONE_RESERVED = 1020,
-  PMX_BONE_ROTATABLE = 1100,
-  PMX_BONE_MOVABLE = 1101,
-  PMX_BONE_VISIBLE = 1102,
-  PMX_BONE_OPERABLE = 1103,
-  PMX_BONE_FIXED_AXIS = 1200,
-  PMX_BONE_LOCAL_AXIS = 1201,
-  PMX_BONE_PHYSICS_AFTER_DEFORM = 1300,
-  PMX_BONE_EXTERNAL_PARENT = 1301,
-  PMX_BONE_EXTERNAL_PARENT_KEY = 1302,
-};
+#include "c4d_symbols.h"
 
 /// Stores its values only; the export reads them when it turns the joint into a bone.
 class PmxBoneOptionTag : public TagData {

@@ -39,7 +39,7 @@ void PmxEdgeTag::CreateEdgeScaleMap(BaseTag* tag) {
   const Int32 count = poly->GetPointCount();
   VariableTag* map = VariableTag::Alloc(Tvertexmap, count);
   if (!map) return;
-  map->SetName(GeLoadString(IDS_PMX_EDGE_VERTEX_MAP_NAME));
+  map->SetName(GeLoadString(IDS_PMX_EDGE_VERTEX_MAP));
 
   // One undo step takes back the new map and the tag's reference to it.
   BaseDocument* doc = op->GetDocument();
@@ -169,10 +169,6 @@ Bool PmxEdgeTag::BuildEdgeShell(PolygonObject* shell, const BaseObject* source, 
 }
 
 Bool RegisterPmxEdgeTag() {
-  BaseBitmap* icon = BaseBitmap::Alloc();
-  if (icon) icon->Init(resource.GetResourcePath() + Filename("edge.png"));
-  const Bool ok = RegisterTagPlugin(ID_PMX_EDGE_TAG, String("Pmx Edge"), TAG_VISIBLE,
-                                    PmxEdgeTag::Alloc, String("TPmxEdge"), icon, 0);
-  BaseBitmap::Free(icon);
-  return ok;
+  return RegisterTagPlugin(ID_PMX_EDGE_TAG, String("Pmx Edge"), TAG_VISIBLE, PmxEdgeTag::Alloc,
+                           String("TPmxEdge"), AutoBitmap(Filename("edge.png")), 0);
 }

@@ -2,26 +2,9 @@
 // of a polygon object; it also builds the edge shell the viewport preview draws.
 #pragma once
 
+#include "TPmxEdge.h"
 #include "c4d.h"
-
-/// Plug-in id of the PMX edge tag.
-constexpr Int32 ID_PMX_EDGE_TAG = 1038158;
-
-/// Parameter ids of the tag (also declared in its description resource).
-enum : Int32 {
-  PMX_EDGE_DRAW = 1000,
-  PMX_EDGE_SIZE = 1010,
-  PMX_EDGE_COLOR = 1011,
-  PMX_EDGE_VERTEX_MAP = 1013,
-  PMX_EDGE_DOUBLE_SIDED = 1100,
-  PMX_EDGE_GROUND_SHADOW = 1101,
-  PMX_EDGE_SELF_SHADOW_MAP = 1102,
-  PMX_EDGE_SELF_SHADOW = 1103,
-  PMX_EDGE_CREATE_VERTEX_MAP = 3000,
-};
-
-/// Resource string that names the edge-scale vertex maps the button creates.
-constexpr Int32 IDS_PMX_EDGE_VERTEX_MAP_NAME = 10008;
+#include "c4d_symbols.h"
 
 class PmxEdgeTag : public TagData {
  public:

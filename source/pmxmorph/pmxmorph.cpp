@@ -223,11 +223,7 @@ Bool PmxMorphObject::BakeMixIntoBase(BaseObject* op, Bool recordUndo) {
 }
 
 Bool RegisterPmxMorphObject() {
-  BaseBitmap* icon = BaseBitmap::Alloc();
-  icon->Init(GeGetPluginPath() + Filename("res") + Filename("morphmixer.png"));
-  const Bool ok =
-      RegisterObjectPlugin(ID_PMXMORPHOBJECT, String("Pmx Morph"), OBJECT_GENERATOR | OBJECT_INPUT,
-                           PmxMorphObject::Alloc, String("OPmxMorph"), icon, 0);
-  BaseBitmap::Free(icon);
-  return ok;
+  return RegisterObjectPlugin(ID_PMXMORPHOBJECT, String("Pmx Morph"),
+                              OBJECT_GENERATOR | OBJECT_INPUT, PmxMorphObject::Alloc,
+                              String("OPmxMorph"), AutoBitmap(Filename("morphmixer.png")), 0);
 }

@@ -2,22 +2,11 @@
 // children and shows their mix, weighted by one strength per target.
 #pragma once
 
+// Morph objects post the mixer command's id (ID_PMXMORPHMIXER) as a special event after a
+// rebuild.
+#include "OPmxMorph.h"
 #include "c4d.h"
-
-/// Plug-in id of the morph object (documents store it).
-constexpr Int32 ID_PMXMORPHOBJECT = 1032050;
-/// Id of the morph mixer command; morph objects post it as a special event after a rebuild.
-constexpr Int32 ID_PMXMORPHMIXER = 1032051;
-
-/// Parameters of the morph object.
-enum : Int32 {
-  PMXMORPH_STRENGTH_GROUP = 802,  // the strength sliders are added to this group
-  PMXMORPH_ADD_TARGET = 1010,     // button: a new target from the shown mix
-  PMXMORPH_BAKE_MIX = 1011,       // button: bake the shown mix into the base
-  PMXMORPH_COUNT = 1900,          // number of collected children, base included
-  PMXMORPH_STRENGTH = 2000,       // + k: strength of target k
-  PMXMORPH_LINK = 3000,           // + i: collected child i (0: the base)
-};
+#include "c4d_symbols.h"
 
 /// Parameter id of the strength of target k.
 ///

@@ -362,11 +362,8 @@ Bool WeightTransferTool::Message(BaseDocument* doc, BaseContainer& data, Int32 t
 Int32 WeightTransferTool::GetToolPluginId() { return ID_WEIGHT_TRANSFER_TOOL; }
 
 Bool RegisterWeightTransferTool() {
-  BaseBitmap* icon = BaseBitmap::Alloc();
-  if (icon) icon->Init(resource.GetResourcePath() + Filename("Weight_Transfer.png"));
   const String name = GeLoadString(IDS_WEIGHT_TRANSFER);
-  const Bool ok =
-      RegisterToolPlugin(ID_WEIGHT_TRANSFER_TOOL, name, 0, icon, name, new WeightTransferTool);
-  BaseBitmap::Free(icon);
-  return ok;
+  return RegisterToolPlugin(ID_WEIGHT_TRANSFER_TOOL, name, 0,
+                            AutoBitmap(Filename("Weight_Transfer.png")), name,
+                            new WeightTransferTool);
 }

@@ -9,6 +9,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
+#include "c4d_symbols.h"
 #include "support/mmd_parser.h"
 #include "support/plugin_env.h"
 
@@ -46,7 +47,7 @@ nlohmann::json ParsePmxWithMmdParser(const std::string& path, bool summaryOnly) 
 
 void EnsurePluginsRegistered() {
   static bool done = false;
-  if (done && host::FindPlugin(1031967)) return;
+  if (done && host::FindPlugin(ID_PMX_SAVER)) return;
   done = true;
   host::ResetRegistry();
   const std::string res = PluginDir() + "/res";
