@@ -5,6 +5,8 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build ccache pkg-config clang-format
           googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+          # image files the app writes (stb_image_write) and its command-line parser
+          libstb-dev libcli11-dev
           nodejs npm
           # model files in (the import library and its real test files), and a real browser
           # for the three.js check of written models
