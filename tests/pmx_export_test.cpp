@@ -177,8 +177,8 @@ TEST_F(PmxExport, WithoutTheObjectsFilterNothingHappens) {
 TEST_F(PmxExport, SaverDefaultsAreTheDocumentedOnes) {
   SaverPtr saver;
   const BaseContainer* bc = saver.data();
-  const UnitScaleData* unit =
-      bc->GetCustomDataType<UnitScaleData>(PMX_EXPORT_UNIT, CUSTOMDATATYPE_UNITSCALE);
+  const UnitScaleData* unit = static_cast<const UnitScaleData*>(
+      bc->GetCustomDataType(PMX_EXPORT_UNIT, CUSTOMDATATYPE_UNITSCALE));
   ASSERT_NE(unit, nullptr);
   EXPECT_EQ(*unit, UnitScaleData(8.0, DOCUMENT_UNIT::CM));
   EXPECT_FALSE(bc->GetBool(PMX_EXPORT_USE_TEXTURE_FOLDER, true));

@@ -88,11 +88,12 @@ PmxExportSettings PmxSaverData::ReadSettings(const BaseContainer& bc, BaseDocume
   PmxExportSettings s;
   // Without a stored unit the saver exports at its documented default.
   const UnitScaleData fallback(8.0, DOCUMENT_UNIT::CM);
-  const UnitScaleData* exportUnit =
-      bc.GetCustomDataType<UnitScaleData>(PMX_EXPORT_UNIT, CUSTOMDATATYPE_UNITSCALE);
-  const UnitScaleData* docUnit = doc ? doc->GetDataInstance()->GetCustomDataType<UnitScaleData>(
-                                           DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE)
-                                     : nullptr;
+  const auto* exportUnit = static_cast<const UnitScaleData*>(
+      bc.GetCustomDataType(PMX_EXPORT_UNIT, CUSTOMDATATYPE_UNITSCALE));
+  const auto* docUnit =
+      doc ? static_cast<const UnitScaleData*>(doc->GetDataInstance()->GetCustomDataType(
+                DOCUMENT_DOCUNIT, CUSTOMDATATYPE_UNITSCALE))
+          : nullptr;
   s.scale = CalculateTranslationScale(docUnit, exportUnit ? exportUnit : &fallback);
   s.useTextureFolder = bc.GetBool(PMX_EXPORT_USE_TEXTURE_FOLDER, false) ? 1 : 0;
   s.textureFolder = bc.GetString(PMX_EXPORT_TEXTURE_FOLDER, String());

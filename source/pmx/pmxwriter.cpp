@@ -44,9 +44,11 @@ void PmxFileWriter::WriteBytes(const void* data, size_t len) {
 }
 
 void PmxFileWriter::WriteText(const String& text) {
-  const std::u16string& units = text.GetUtf16();
-  WriteInt32(static_cast<Int32>(units.size() * 2));
-  for (char16_t u : units) WriteUInt16(static_cast<UInt16>(u));
+  const Int32 length = text.GetLength();
+  WriteInt32(2 * length);
+  text_.resize(static_cast<size_t>(length));
+  if (length > 0) text.GetUcBlock(text_.data(), length);
+  for (UInt16 u : text_) WriteUInt16(u);
 }
 
 void PmxFileWriter::WriteIndex(Int64 value, UInt8 size, bool vertexKind) {

@@ -76,4 +76,5 @@ class PmxFileWriter {
   PmxIndexSizes sizes_;
   size_t used_ = 0;
   std::vector<UInt8> buffer_ = std::vector<UInt8>(1 << 16);
+  std::vector<UInt16> text_;  // the code units of the text being written
 };
