@@ -1,0 +1,184 @@
+// The reader of scene files (scene_file.h). Its stages live in their own files:
+//   scene_load.cpp          the JSON text, messages with their JSON path, checked value readers
+//   scene_load_objects.cpp  the document settings, materials, objects and their geometry
+//   scene_load_tags.cpp     tags (UVWs, normals, selections, weights, plug-in tags)
+//   scene_load_params.cpp   parameter containers, and the links resolved once all is loaded
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "c4d.h"
+#include "scene_format.h"
+
+namespace pmxapp::sceneload {
+
+using Json = nlohmann::json;
+
+class SceneError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// How an unresolved reference is looked up once the whole scene is loaded.
+enum class LinkKind { Object, Material, Any };
+
+struct PendingLink {
+  std::string where;  // JSON path, for the message
+  Json ref;           // a name or {"id": ...} / {"material": ...}, already checked
+  LinkKind kind;
+  std::function<void(BaseList2D*)> apply;
+};
+
+/// Parameter types from a plug-in's description, so that values are stored as the host
+/// stores them (a float parameter written as 1 still becomes a float).
+using ParamTypes = std::map<Int32, Int32>;
+
+class Loader {
+ public:
+  Loader(std::string displayName, std::string baseDir)
+      : file_(std::move(displayName)), baseDir_(std::move(baseDir)) {}
+
+  std::unique_ptr<BaseDocument> Load(const std::string& text);
+
+ private:
+  // ----- messages and paths -----
+
+  class At {
+   public:
+    At(Loader& l, std::string piece) : l_(l) { l_.path_.push_back(std::move(piece)); }
+    ~At() { l_.path_.pop_back(); }
+    At(const At&) = delete;
+    At& operator=(const At&) = delete;
+
+   private:
+    Loader& l_;
+  };
+  static std::string Index(size_t i) { return "[" + std::to_string(i) + "]"; }
+
+  std::string Path() const;
+  [[noreturn]] void Fail(const std::string& what) const;
+  [[noreturn]] void FailAt(const std::string& where, const std::string& what) const;
+  [[noreturn]] void Expected(const std::string& what, const Json& got) const;
+
+  // ----- checked readers -----
+
+  void CheckObject(const Json& v, const char* what) const;
+  void CheckArray(const Json& v, const char* what) const;
+
+  /// Fails on a key that `allowed` does not list: a misspelt key would otherwise be ignored
+  /// without a word.
+  void CheckKeys(const Json& obj, std::initializer_list<std::string_view> allowed) const;
+
+  static const Json* Member(const Json& obj, const char* key) {
+    auto it = obj.find(key);
+    return it == obj.end() ? nullptr : &*it;
+  }
+
+  double Number(const Json& v) const;
+  Float32 Number32(const Json& v) const;
+
+  /// Degrees; bounded so that converting to radians and back cannot overflow.
+  double Angle(const Json& v) const;
+
+  Int64 Integer(const Json& v, Int64 lo, Int64 hi, const std::string& what) const;
+  Int32 Int(const Json& v, Int64 lo, Int64 hi, const std::string& what) const;
+  bool Boolean(const Json& v) const;
+  const std::string& Text(const Json& v) const;
+  Vector Vec(const Json& v);
+
+  /// [x, y] or [x, y, z] in single precision (UVW coordinates, normals).
+  Vector32 Vec32(const Json& v, bool allowTwo);
+
+  Int32 Named(const Json& v, const std::vector<scene::NamedValue>& table, const char* what) const;
+  UnitScaleData Unit(const Json& v);
+
+  /// A reference to another element: a name or {"id": ...} (or {"material": name}).
+  void CheckRef(const Json& v, LinkKind kind) const;
+
+  void Defer(const Json& ref, LinkKind kind, std::function<void(BaseList2D*)> apply);
+
+  // ----- the document -----
+
+  void LoadRoot(const Json& root);
+  void LoadDocumentSettings(const Json& d);
+
+  // ----- materials -----
+
+  void LoadMaterial(const Json& m);
+  void LoadChannel(const Json& c, BaseMaterial* mat, Int32 channel);
+
+  // ----- objects -----
+
+  BaseObject* LoadObject(const Json& o, int depth, bool inCache);
+
+  /// A chain of sibling objects standing for a generator's or deformer's result.
+  BaseObject* LoadChain(const Json& v, int depth);
+
+  Int32 Visibility(const Json& v) const;
+  Int32 Bits(const Json& v);
+  void LoadGeometry(const Json& o, PolygonObject* poly);
+  static Int32 EdgeCount(Int32 polygons) {
+    return polygons > INT32_MAX / 4 ? INT32_MAX : polygons * 4;
+  }
+
+  /// Indices and inclusive ranges [first, last] below `count`.
+  void Selection(const Json& v, BaseSelect* sel, Int32 count, const char* element);
+
+  // ----- tags -----
+
+  void LoadTag(const Json& t, BaseObject* op);
+
+  /// UVW or normal tags: four corners per polygon ([a, b, c] for triangles).
+  VariableTag* LoadCorners(const Json& t, const char* key, PolygonObject* poly, bool uvw);
+
+  void LoadWeights(const Json& t, CAWeightTag* wt, Int32 pointCount);
+
+  // ----- parameters -----
+
+  /// Parameter types of a registered plug-in, from its description (null for other types).
+  const ParamTypes* TypesOf(Int32 type);
+
+  static bool ParseParamId(const std::string& key, Int32* id);
+
+  /// "params": {"1000": value, ...}. `named` are ids that named keys of the element have set
+  /// already; `idPath` locates `bc` inside an outer container (for links set later).
+  void LoadParams(const Json& p, BaseContainer* bc, const ParamTypes* types,
+                  const std::vector<Int32>& named, std::vector<Int32> idPath,
+                  BaseContainer* root = nullptr);
+
+  GeData ParamValue(const Json& v, Int32 dtype, const std::vector<Int32>& idPath,
+                    BaseContainer* root);
+
+  GeData SpecialValue(const Json& v, const std::vector<Int32>& idPath, BaseContainer* root);
+
+  /// Sets a link inside (possibly nested) containers once its target is known.
+  static void SetNested(BaseContainer* bc, const std::vector<Int32>& idPath, size_t i,
+                        BaseList2D* node);
+
+  // ----- links -----
+
+  void RegisterId(const std::string& id, BaseList2D* node);
+  void ResolveLinks();
+  static const std::string& name_of(const Json& ref) { return ref.get_ref<const std::string&>(); }
+
+  template <typename T>
+  T* Unique(const std::multimap<std::string, T*>& map, const std::string& name, const char* what,
+            const std::string& where) const;
+
+  std::string file_;
+  std::string baseDir_;
+  std::vector<std::string> path_;
+  std::unique_ptr<BaseDocument> doc_;
+  std::vector<BaseObject*> mainTree_;
+  std::map<std::string, BaseList2D*> ids_;
+  std::vector<PendingLink> links_;
+  std::map<Int32, ParamTypes> paramTypes_;
+};
+
+}  // namespace pmxapp::sceneload
