@@ -14,18 +14,11 @@ namespace pmxapp {
 
 namespace {
 
-const char* kHelp =
-    "Usage: pmxexport demo -o OUTPUT.pmx [options]\n"
-    "\n"
+const char* kDescription =
     "Exports the built-in sample character (a small rigged figure with a textured head, three\n"
     "materials, joint weights and bone names) to OUTPUT.pmx. Its texture is written beside\n"
     "the PMX as <name>_tex.png, and the PMX refers to it by that name unless\n"
-    "--texture-folder says otherwise.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE             the PMX file to write (required)\n"
-    "      --scene-out FILE          also write the sample as a scene file, to start your own\n"
-    "                                scene from\n";
+    "--texture-folder says otherwise.";
 
 /// Writes `bytes` to `path` through a temporary file, so that a failure leaves no partial file.
 bool WriteFileAtomically(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes,
@@ -59,28 +52,24 @@ bool WriteFileAtomically(const std::filesystem::path& path, const std::vector<st
 
 int RunDemo(const std::vector<std::string>& args) {
   namespace fs = std::filesystem;
-  const std::string command = "demo";
+  CommandLine cli("demo", "demo -o OUTPUT.pmx [options]", kDescription);
   std::string output, sceneOut;
-  bool outputGiven = false, sceneOutGiven = false;
   ExportOptionText text;
-  ArgParser parser(command);
-  parser.Value("--output", "-o", &output, &outputGiven);
-  parser.Value("--scene-out", "", &sceneOut, &sceneOutGiven);
-  AddExportOptions(parser, &text);
-  std::string error;
-  if (!parser.Parse(args, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::printf("%s%s%s", kHelp, ExportOptionsHelp(), kHelpOption);
-    return kExitOk;
-  }
-  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.pmx");
+  cli.Value("-o,--output", &output, "FILE", "the PMX file to write (required)");
+  const CLI::Option* sceneOutOption =
+      cli.Value("--scene-out", &sceneOut, "FILE",
+                "also write the sample as a scene file, to start your own\nscene from");
+  AddExportOptions(cli, &text);
+  if (auto code = cli.Parse(args)) return *code;
+  if (output.empty()) return cli.UsageError("missing -o OUTPUT.pmx");
   ExportSettings settings;
-  if (!ReadExportOptions(text, &settings, &error)) return UsageError(command, error);
+  std::string error;
+  if (!ReadExportOptions(text, &settings, &error)) return cli.UsageError(error);
   // The texture goes beside the model, so the model names it by its bare file name (an empty
   // texture folder) and the pair can be moved together.
   if (!settings.textureFolder) settings.textureFolder = std::string();
   if (!StartHost(&error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
 
@@ -90,29 +79,28 @@ int RunDemo(const std::vector<std::string>& args) {
   const std::string textureName = out.stem().string() + "_tex.png";
   std::unique_ptr<BaseDocument> doc = LoadSceneText(DemoSceneText(textureName), "demo", &error);
   if (!doc) {
-    PrintError(command, "the built-in sample does not load: " + error);
+    cli.Error("the built-in sample does not load: " + error);
     return kExitFailure;
   }
   // The saver finds the texture beside the document, which "lives" where the PMX goes.
   doc->SetDocumentPath(Filename(String(folder.generic_string())));
   doc->SetDocumentName(Filename(String(out.stem().string() + ".json")));
-  if (sceneOutGiven && !SaveSceneFile(doc.get(), sceneOut, &error)) {
-    PrintError(command, error);
+  if (sceneOutOption->count() > 0 && !SaveSceneFile(doc.get(), sceneOut, &error)) {
+    cli.Error(error);
     return kExitFailure;
   }
 
   if (!fs::is_directory(folder, ec)) {
-    PrintError(command,
-               "cannot write " + output + ": the folder " + folder.string() + " does not exist");
+    cli.Error("cannot write " + output + ": the folder " + folder.string() + " does not exist");
     return kExitFailure;
   }
   const fs::path texture = folder / textureName;
   const bool textureExisted = fs::exists(texture, ec);
   if (!WriteFileAtomically(texture, DemoTexturePng(), &error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
-  const int result = ExportDocument(doc.get(), output, settings, command);
+  const int result = ExportDocument(doc.get(), output, settings, cli.Command());
   if (result != kExitOk && !textureExisted) fs::remove(texture, ec);
   return result;
 }

@@ -16,62 +16,44 @@ namespace pmxapp {
 
 namespace {
 
-const char* kHelp =
-    "Usage: pmxexport export INPUT -o OUTPUT.pmx [options]\n"
+const char* kDescription =
+    "Exports INPUT to a PMX 2.0 model through the TavoPmxExport saver, the way the host's\n"
+    "File > Export does. The saver's console lines are printed as they come.\n"
     "\n"
-    "Exports the scene file INPUT (JSON, see docs/scene-format.md) to a PMX 2.0 model through\n"
-    "the TavoPmxExport saver, the way the host's File > Export does. The saver's console lines\n"
-    "are printed as they come.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE             the PMX file to write (required); an existing file is\n"
-    "                                replaced only when the export succeeds\n";
-
-const char* kModelHelp =
-    "\n"
-    "INPUT may also be a model file (FBX, glTF/GLB, COLLADA, DirectX X, SMD, MD5, OBJ and the\n"
-    "other formats the packaged import library reads): it is imported as the host would import\n"
-    "it (lengths in centimetres, left-handed, Y up; meshes, materials, joints, weights, blend\n"
-    "shapes as morphs) and a summary line is printed before the saver's lines. Its texture names\n"
-    "are written relative to the PMX's folder, so the PMX finds them where it was written.\n"
-    "\n"
-    "      --copy-textures           copy every texture the model uses beside OUTPUT (into the\n"
-    "                                --texture-folder there, when given) and name them so;\n"
-    "                                textures embedded in a model file are written out as files\n";
+    "INPUT is a scene file (JSON, see docs/scene-format.md) or a model file (FBX, glTF/GLB,\n"
+    "COLLADA, DirectX X, SMD, MD5, OBJ and the other formats the packaged import library\n"
+    "reads). A model file is imported as the host would import it (lengths in centimetres,\n"
+    "left-handed, Y up; meshes, materials, joints, weights, blend shapes as morphs) and a\n"
+    "summary line is printed before the saver's lines. Its texture names are written relative\n"
+    "to the PMX's folder, so the PMX finds them where it was written.\n";
 
 }  // namespace
 
-const char* const kHelpOption = "  -h, --help                    show this help\n";
-
-const char* ExportOptionsHelp() {
-  return "      --unit LENGTH             the length of one PMX unit: 8cm (the saver's default,\n"
-         "                                the usual MMD scale), 1m, 0.5in, ... (km m cm mm um nm\n"
-         "                                mi yd ft in)\n"
-         "      --texture-folder DIR      write texture paths as DIR followed by the texture's\n"
-         "                                name\n"
-         "      --material-name-with-object\n"
-         "                                name each material \"<material>-<object>\"\n"
-         "      --limit-deform            give each vertex BDEF1, BDEF2 or BDEF4 by its number of\n"
-         "                                influences and normalise its weights (default: BDEF4\n"
-         "                                with the weights as stored)\n";
-}
-
-void AddExportOptions(ArgParser& parser, ExportOptionText* text) {
-  parser.Value("--unit", "", &text->unit, &text->unitGiven);
-  parser.Value("--texture-folder", "", &text->textureFolder, &text->textureFolderGiven);
-  parser.Flag("--material-name-with-object", &text->materialNameWithObject);
-  parser.Flag("--limit-deform", &text->limitDeform);
+void AddExportOptions(CommandLine& cli, ExportOptionText* text) {
+  text->unitOption = cli.Value("--unit", &text->unit, "LENGTH",
+                               "the length of one PMX unit: 8cm (the saver's default,\n"
+                               "the usual MMD scale), 1m, 0.5in, ... (km m cm mm um nm\n"
+                               "mi yd ft in)");
+  text->textureFolderOption =
+      cli.Value("--texture-folder", &text->textureFolder, "DIR",
+                "write texture paths as DIR followed by the texture's\nname");
+  cli.Flag("--material-name-with-object", &text->materialNameWithObject,
+           "name each material \"<material>-<object>\"");
+  cli.Flag("--limit-deform", &text->limitDeform,
+           "give each vertex BDEF1, BDEF2 or BDEF4 by its number of\n"
+           "influences and normalise its weights (default: BDEF4\n"
+           "with the weights as stored)");
 }
 
 bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, std::string* error) {
-  if (text.unitGiven) {
+  if (text.unitOption->count() > 0) {
     settings->unit = scene::ParseUnitScale(text.unit);
     if (!settings->unit) {
       *error = "--unit expects a positive length such as 8cm or 1m, not '" + text.unit + "'";
       return false;
     }
   }
-  if (text.textureFolderGiven) settings->textureFolder = text.textureFolder;
+  if (text.textureFolderOption->count() > 0) settings->textureFolder = text.textureFolder;
   settings->materialNameWithObject = text.materialNameWithObject;
   settings->limitDeform = text.limitDeform;
   return true;
@@ -131,35 +113,35 @@ int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSet
 }
 
 int RunExport(const std::vector<std::string>& args) {
-  const std::string command = "export";
+  CommandLine cli("export", "export INPUT -o OUTPUT.pmx [options]", kDescription);
   std::string input, output;
-  bool outputGiven = false;
-  ExportOptionText text;
-  ArgParser parser(command);
   bool copyTextures = false;
-  parser.Positional("INPUT (the scene file or model file)", &input, true);
-  parser.Value("--output", "-o", &output, &outputGiven);
-  parser.Flag("--copy-textures", &copyTextures);
-  AddExportOptions(parser, &text);
-  std::string error;
-  if (!parser.Parse(args, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::printf("%s%s%s%s", kHelp, kModelHelp, ExportOptionsHelp(), kHelpOption);
-    return kExitOk;
-  }
-  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.pmx");
+  ExportOptionText text;
+  cli.Positional("INPUT", "INPUT (the scene file or model file)", &input);
+  cli.Value("-o,--output", &output, "FILE",
+            "the PMX file to write (required); an existing file is\n"
+            "replaced only when the export succeeds");
+  cli.Flag("--copy-textures", &copyTextures,
+           "copy every texture a model file uses beside OUTPUT\n"
+           "(into the --texture-folder there, when given) and name\n"
+           "them so; textures embedded in a model file are written\n"
+           "out as files");
+  AddExportOptions(cli, &text);
+  if (auto code = cli.Parse(args)) return *code;
+  if (output.empty()) return cli.UsageError("missing -o OUTPUT.pmx");
   ExportSettings settings;
-  if (!ReadExportOptions(text, &settings, &error)) return UsageError(command, error);
+  std::string error;
+  if (!ReadExportOptions(text, &settings, &error)) return cli.UsageError(error);
 
   if (!StartHost(&error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   ImportSummary summary;
   bool isModel = false;
   std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, &summary, &error, &isModel);
   if (!doc) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   if (isModel) {
@@ -176,13 +158,13 @@ int RunExport(const std::vector<std::string>& args) {
     if (!settings.textureFolder->empty()) placement.textureFolder = settings.textureFolder;
     std::vector<std::string> lines;
     if (!PlaceTextures(doc.get(), input, summary.textures, output, placement, &lines, &error)) {
-      PrintError(command, error);
+      cli.Error(error);
       return kExitFailure;
     }
     for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   }
   std::fflush(stdout);
-  return ExportDocument(doc.get(), output, settings, command);
+  return ExportDocument(doc.get(), output, settings, cli.Command());
 }
 
 }  // namespace pmxapp

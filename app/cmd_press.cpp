@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "OPmxMorph.h"
+#include "TPmxEdge.h"
 #include "app_host.h"
 #include "c4d_host.h"
 #include "cli.h"
@@ -15,26 +17,17 @@ namespace pmxapp {
 
 namespace {
 
-const char* kHelp =
-    "Usage: pmxexport press SCENE --object NAME [--tag TYPE_OR_NAME] --button ID\n"
-    "                       -o OUTPUT.json [--undo]\n"
-    "\n"
-    "Loads the scene file SCENE, lets the host evaluate it as it does before a person can\n"
-    "click, presses the button ID in the attribute manager of the object NAME (or of its tag\n"
-    "TYPE_OR_NAME) and writes the document back to OUTPUT.json. For example the morph object's\n"
-    "buttons 1010 (a new target from the shown mix) and 1011 (bake the mix into the base), or\n"
-    "the PMX edge tag's 3000.\n"
-    "\n"
-    "Options:\n"
-    "      --object NAME             the object, by name; it must be the only one of that name\n"
-    "      --tag TYPE_OR_NAME        a tag of that object: a type as the scene file names it\n"
-    "                                (pmxedge, pmxboneoption, ...), a type number, or the tag's\n"
-    "                                name; it must be the only such tag on the object\n"
-    "      --button ID               the button's parameter id\n"
-    "  -o, --output FILE             the scene file to write (replaced only when complete)\n"
-    "      --undo                    undo what the press did before writing, as the host's\n"
-    "                                Edit > Undo would (the press must make one undo step)\n"
-    "  -h, --help                    show this help\n";
+std::string HelpText() {
+  return "Loads the scene file SCENE, lets the host evaluate it as it does before a person can\n"
+         "click, presses the button ID in the attribute manager of the object NAME (or of its tag\n"
+         "TYPE_OR_NAME) and writes the document back to OUTPUT.json. For example the morph\n"
+         "object's buttons " +
+         std::to_string(PMXMORPH_ADD_TARGET) + " (a new target from the shown mix) and " +
+         std::to_string(PMXMORPH_BAKE_MIX) +
+         " (bake the mix into the base), or the\n"
+         "PMX edge tag's " +
+         std::to_string(PMX_EDGE_CREATE_VERTEX_MAP) + ".";
+}
 
 void CollectByName(BaseObject* op, const String& name, std::vector<BaseObject*>* out) {
   for (; op; op = op->GetNext()) {
@@ -84,41 +77,48 @@ std::string ButtonList(const Description& d) {
 }  // namespace
 
 int RunPress(const std::vector<std::string>& args) {
-  const std::string command = "press";
+  CommandLine cli("press",
+                  "press SCENE --object NAME [--tag TYPE_OR_NAME] --button ID\n"
+                  "                       -o OUTPUT.json [--undo]",
+                  HelpText());
   std::string input, objectName, tagKey, buttonText, output;
-  bool objectGiven = false, tagGiven = false, buttonGiven = false, outputGiven = false;
   bool undo = false;
-  ArgParser parser(command);
-  parser.Positional("SCENE (the scene file)", &input, true);
-  parser.Value("--object", "", &objectName, &objectGiven);
-  parser.Value("--tag", "", &tagKey, &tagGiven);
-  parser.Value("--button", "", &buttonText, &buttonGiven);
-  parser.Value("--output", "-o", &output, &outputGiven);
-  parser.Flag("--undo", &undo);
-  std::string error;
-  if (!parser.Parse(args, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::fputs(kHelp, stdout);
-    return kExitOk;
-  }
-  if (!objectGiven || objectName.empty()) return UsageError(command, "missing --object NAME");
-  if (tagGiven && tagKey.empty()) return UsageError(command, "--tag needs a type or a name");
-  if (!buttonGiven) return UsageError(command, "missing --button ID");
+  cli.Positional("SCENE", "SCENE (the scene file)", &input);
+  cli.Value("--object", &objectName, "NAME",
+            "the object, by name; it must be the only one of that name");
+  const CLI::Option* tagOption =
+      cli.Value("--tag", &tagKey, "TYPE_OR_NAME",
+                "a tag of that object: a type as the scene file names it\n"
+                "(pmxedge, pmxboneoption, ...), a type number, or the tag's\n"
+                "name; it must be the only such tag on the object");
+  const CLI::Option* buttonOption =
+      cli.Value("--button", &buttonText, "ID", "the button's parameter id");
+  cli.Value("-o,--output", &output, "FILE",
+            "the scene file to write (replaced only when complete)");
+  cli.Flag("--undo", &undo,
+           "undo what the press did before writing, as the host's\n"
+           "Edit > Undo would (the press must make one undo step)");
+  if (auto code = cli.Parse(args)) return *code;
+  const bool tagGiven = tagOption->count() > 0;
+  if (objectName.empty()) return cli.UsageError("missing --object NAME");
+  if (tagGiven && tagKey.empty()) return cli.UsageError("--tag needs a type or a name");
+  if (buttonOption->count() == 0) return cli.UsageError("missing --button ID");
   char* end = nullptr;
   const long buttonLong = std::strtol(buttonText.c_str(), &end, 10);
   if (buttonText.empty() || !end || *end != '\0' || buttonLong < 0 || buttonLong > 0x7fffffff)
-    return UsageError(command,
-                      "--button needs a parameter id (a whole number), not '" + buttonText + "'");
+    return cli.UsageError("--button needs a parameter id (a whole number), not '" + buttonText +
+                          "'");
   const Int32 button = static_cast<Int32>(buttonLong);
-  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.json");
+  if (output.empty()) return cli.UsageError("missing -o OUTPUT.json");
+  std::string error;
 
   if (!StartHost(&error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   std::unique_ptr<BaseDocument> doc = LoadSceneFile(input, &error);
   if (!doc) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   // The document closes (and stops being the active one) when the command ends.
@@ -129,10 +129,10 @@ int RunPress(const std::vector<std::string>& args) {
   std::vector<BaseObject*> objects;
   CollectByName(doc->GetFirstObject(), String(objectName), &objects);
   if (objects.size() != 1) {
-    PrintError(command, objects.empty() ? input + " has no object \"" + objectName + "\""
-                                        : input + " has " + std::to_string(objects.size()) +
-                                              " objects named \"" + objectName +
-                                              "\"; rename one so that the press is unambiguous");
+    cli.Error(objects.empty()
+                  ? input + " has no object \"" + objectName + "\""
+                  : input + " has " + std::to_string(objects.size()) + " objects named \"" +
+                        objectName + "\"; rename one so that the press is unambiguous");
     return kExitFailure;
   }
   BaseList2D* node = objects[0];
@@ -140,7 +140,7 @@ int RunPress(const std::vector<std::string>& args) {
   if (tagGiven) {
     node = FindTag(objects[0], tagKey, &error);
     if (!node) {
-      PrintError(command, error);
+      cli.Error(error);
       return kExitFailure;
     }
     what = "tag \"" + tagKey + "\" of " + what;
@@ -151,8 +151,8 @@ int RunPress(const std::vector<std::string>& args) {
   node->GetDescription(&description, DESCFLAGS_DESC_0);
   const DescriptionEntry* entry = description.Find(button);
   if (!entry || entry->type != DTYPE_BUTTON) {
-    PrintError(command, "the " + what + " has no button " + std::to_string(button) +
-                            " (its buttons: " + ButtonList(description) + ")");
+    cli.Error("the " + what + " has no button " + std::to_string(button) +
+              " (its buttons: " + ButtonList(description) + ")");
     return kExitFailure;
   }
 
@@ -164,8 +164,8 @@ int RunPress(const std::vector<std::string>& args) {
   const Int32 steps = doc->GetUndoStepCount() - stepsBefore;
   if (undo) {
     if (steps != 1) {
-      PrintError(command, "the press made " + std::to_string(steps) +
-                              " undo steps, not one; nothing was written");
+      cli.Error("the press made " + std::to_string(steps) +
+                " undo steps, not one; nothing was written");
       return kExitFailure;
     }
     doc->DoUndo();
@@ -177,7 +177,7 @@ int RunPress(const std::vector<std::string>& args) {
               label.Content() ? (" (" + label.GetUtf8() + ")").c_str() : "", what.c_str(),
               undo ? ", then undid it" : "");
   if (!SaveSceneFile(doc.get(), output, &error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   return kExitOk;

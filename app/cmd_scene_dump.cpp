@@ -12,39 +12,29 @@ namespace pmxapp {
 
 namespace {
 
-const char* kHelp =
-    "Usage: pmxexport scene-dump INPUT [-o OUTPUT.json]\n"
-    "\n"
+const char* kDescription =
     "Loads the scene file INPUT and writes the document back as a scene file: to OUTPUT, or\n"
-    "to standard output without -o. Errors in INPUT are reported with their place.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE             the scene file to write (replaced only when complete)\n"
-    "  -h, --help                    show this help\n";
+    "to standard output without -o. Errors in INPUT are reported with their place.";
 
 }  // namespace
 
 int RunSceneDump(const std::vector<std::string>& args) {
-  const std::string command = "scene-dump";
+  CommandLine cli("scene-dump", "scene-dump INPUT [-o OUTPUT.json]", kDescription);
   std::string input, output;
-  bool outputGiven = false;
-  ArgParser parser(command);
-  parser.Positional("INPUT (the scene file)", &input, true);
-  parser.Value("--output", "-o", &output, &outputGiven);
+  cli.Positional("INPUT", "INPUT (the scene file)", &input);
+  const CLI::Option* outputOption = cli.Value(
+      "-o,--output", &output, "FILE", "the scene file to write (replaced only when complete)");
+  if (auto code = cli.Parse(args)) return *code;
+  const bool outputGiven = outputOption->count() > 0;
+  if (outputGiven && output.empty()) return cli.UsageError("-o needs a file name");
   std::string error;
-  if (!parser.Parse(args, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::fputs(kHelp, stdout);
-    return kExitOk;
-  }
-  if (outputGiven && output.empty()) return UsageError(command, "-o needs a file name");
   if (!StartHost(&error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   std::unique_ptr<BaseDocument> doc = LoadSceneFile(input, &error);
   if (!doc) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   if (!outputGiven) {
@@ -54,7 +44,7 @@ int RunSceneDump(const std::vector<std::string>& args) {
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
   }
   if (!SaveSceneFile(doc.get(), output, &error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   return kExitOk;

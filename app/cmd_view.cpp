@@ -14,16 +14,10 @@ namespace pmxapp {
 
 namespace {
 
-const char* kHelp =
-    "Usage: pmxexport view MODEL.pmx [options]\n"
-    "\n"
+const char* kDescription =
     "Shows MODEL.pmx in a web browser the way MMD users see models on the web: three.js's\n"
     "MMDLoader reads it, with the textures it names, and draws it (drag to turn, wheel to\n"
-    "zoom). The page is served on 127.0.0.1 until Ctrl+C; the address is printed.\n"
-    "\n"
-    "Options:\n"
-    "      --port N                  the port to serve on (default 8765; 0 picks a free one)\n"
-    "      --no-open                 do not ask the desktop to open the page\n";
+    "zoom). The page is served on 127.0.0.1 until Ctrl+C; the address is printed.";
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -32,23 +26,18 @@ void OnSignal(int) { gStopSignal = 1; }
 }  // namespace
 
 int RunView(const std::vector<std::string>& args) {
-  const std::string command = "view";
+  CommandLine cli("view", "view MODEL.pmx [options]", kDescription);
   std::string model, portText = "8765";
   bool noOpen = false;
-  ArgParser parser(command);
-  parser.Positional("MODEL.pmx", &model, true);
-  parser.Value("--port", "", &portText);
-  parser.Flag("--no-open", &noOpen);
+  cli.Positional("MODEL", "MODEL.pmx", &model);
+  cli.Value("--port", &portText, "N", "the port to serve on (default 8765; 0 picks a free one)");
+  cli.Flag("--no-open", &noOpen, "do not ask the desktop to open the page");
+  if (auto code = cli.Parse(args)) return *code;
   std::string error;
-  if (!parser.Parse(args, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::printf("%s%s", kHelp, kHelpOption);
-    return kExitOk;
-  }
   char* end = nullptr;
   const long port = std::strtol(portText.c_str(), &end, 10);
   if (portText.empty() || *end != '\0' || port < 0 || port > 65535)
-    return UsageError(command, "--port expects a number from 0 to 65535, not '" + portText + "'");
+    return cli.UsageError("--port expects a number from 0 to 65535, not '" + portText + "'");
 
   ViewServerOptions options;
   options.modelPath = model;
@@ -57,7 +46,7 @@ int RunView(const std::vector<std::string>& args) {
   options.port = static_cast<int>(port);
   ViewServer server;
   if (!server.Start(options, &error)) {
-    PrintError(command, error);
+    cli.Error(error);
     return kExitFailure;
   }
   std::printf("Showing %s at %s\nPress Ctrl+C to stop.\n", model.c_str(), server.Url().c_str());

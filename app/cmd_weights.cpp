@@ -25,61 +25,18 @@ namespace pmxapp {
 
 namespace {
 
-const char* kRestrictHelp =
-    "Usage: pmxexport restrict-weights INPUT -o OUTPUT.json [--object NAME ...]\n"
-    "\n"
+const char* kRestrictDescription =
     "Runs the module's weight count restriction on INPUT (a scene file or a model file): every\n"
     "point of the chosen polygon objects that has more than four joint influences keeps its four\n"
     "strongest, rescaled to add up to 1, as PMX requires. Points with four or fewer are left as\n"
-    "they are. The changed scene is written to OUTPUT.json.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE             the scene file to write (replaced only when complete)\n"
-    "      --object NAME             restrict every object of that name (repeatable); without\n"
-    "                                it, the objects selected in the scene (\"selected\": true)\n"
-    "                                and the objects under them\n"
-    "  -h, --help                    show this help\n";
+    "they are. The changed scene is written to OUTPUT.json.";
 
-const char* kTransferHelp =
-    "Usage: pmxexport transfer-weights INPUT -o OUTPUT.json [options]\n"
-    "\n"
+const char* kTransferDescription =
     "Runs the module's weight transfer tool on INPUT (a scene file or a model file): every\n"
     "chosen point of the target mesh receives the joint weights of the nearest place on the\n"
     "source mesh (a point, a point on an edge or inside a polygon), interpolated there. The\n"
     "changed scene is written to OUTPUT.json. Without --source / --target both sides use the\n"
-    "scene's active tag (\"active\": true), i.e. one tag is both source and target.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE             the scene file to write (replaced only when complete)\n"
-    "      --source OBJECT           the source: the weight tag of the polygon object OBJECT\n"
-    "      --target OBJECT           the target: the weight tag of the polygon object OBJECT\n"
-    "      --source-part PART        all (default), selected or unselected: the source\n"
-    "                                object's polygons (points with --points-only) that take\n"
-    "                                part, by the object's selection (\"polygonSelection\")\n"
-    "      --source-selection TAG    instead, the polygons of the source object's selection\n"
-    "                                tag named TAG (with --points-only also a point selection)\n"
-    "      --target-part PART        all (default), selected or unselected target points\n"
-    "                                (\"pointSelection\")\n"
-    "      --target-selection TAG    instead, the points of the target object's point or\n"
-    "                                polygon selection tag named TAG\n"
-    "      --write-mode MODE         replace (default), above-zero (replace only where the new\n"
-    "                                weight is above 1e-10, so nothing drops to 0) or add\n"
-    "      --no-normalize            keep the written weights as they come (default: each\n"
-    "                                processed point's weights are scaled to add up to 1)\n"
-    "      --add-missing-joints      first add to the target tag the source's joints it lacks\n"
-    "      --clear-unmatched         set to 0 the target joints the source tag does not have\n"
-    "      --local                   compare positions in each object's own coordinates\n"
-    "                                (default: world coordinates)\n"
-    "      --points-only             take the nearest source point's weights, without\n"
-    "                                interpolating over edges and polygons\n"
-    "      --threads N               worker threads (default: one per processor); 0 does the\n"
-    "                                work in a single thread\n"
-    "      --search METHOD           indexed (default) or exhaustive: the reference that tests\n"
-    "                                every source element for every point (slow; both give the\n"
-    "                                same weights bit for bit; the exhaustive search prints\n"
-    "                                the sub-cell message for every polygon half it takes on\n"
-    "                                its way, the indexed one only for the half that wins)\n"
-    "  -h, --help                    show this help\n";
+    "scene's active tag (\"active\": true), i.e. one tag is both source and target.";
 
 void CollectByName(BaseObject* op, const String& name, std::vector<BaseObject*>* out) {
   for (; op; op = op->GetNext()) {
@@ -223,17 +180,26 @@ BaseTag* FindSelectionTag(BaseObject* op, const std::string& name) {
   return nullptr;
 }
 
-bool ParseRange(const std::string& text, Int32* range) {
-  if (text == "all")
-    *range = WTTOOL_SOURCE_RANGE_ALL;
-  else if (text == "selected")
-    *range = WTTOOL_SOURCE_RANGE_SELECTED;
-  else if (text == "unselected")
-    *range = WTTOOL_SOURCE_RANGE_UNSELECTED;
-  else
-    return false;
-  return true;
+struct Choice {
+  const char* name;
+  Int32 value;
+};
+
+/// The value of the choice named `text`; false for a name not in `choices`.
+bool Choose(const std::string& text, std::initializer_list<Choice> choices, Int32* value) {
+  for (const Choice& c : choices) {
+    if (text == c.name) {
+      *value = c.value;
+      return true;
+    }
+  }
+  return false;
 }
+
+// Both sides number their parts alike.
+const std::initializer_list<Choice> kParts = {{"all", WTTOOL_SOURCE_RANGE_ALL},
+                                              {"selected", WTTOOL_SOURCE_RANGE_SELECTED},
+                                              {"unselected", WTTOOL_SOURCE_RANGE_UNSELECTED}};
 
 /// Why the tool's button is disabled, in the words of the command line.
 std::string WhyDisabled(BaseDocument* doc, const BaseContainer& s, bool surface) {
@@ -275,38 +241,24 @@ std::string WhyDisabled(BaseDocument* doc, const BaseContainer& s, bool surface)
 }  // namespace
 
 int RunRestrictWeights(const std::vector<std::string>& args) {
-  const std::string command = "restrict-weights";
+  CommandLine cli("restrict-weights", "restrict-weights INPUT -o OUTPUT.json [--object NAME ...]",
+                  kRestrictDescription);
   std::string input, output;
-  bool outputGiven = false;
   std::vector<std::string> objects;
-  std::string object;
-  bool objectGiven = false;
-  // --object may be repeated: collect the occurrences before the parser sees them.
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--object" && i + 1 < args.size()) {
-      objects.push_back(args[++i]);
-    } else if (args[i].rfind("--object=", 0) == 0) {
-      objects.push_back(args[i].substr(9));
-    } else {
-      rest.push_back(args[i]);
-    }
-  }
-  ArgParser parser(command);
-  parser.Positional("INPUT (a scene file or a model file)", &input, true);
-  parser.Value("--output", "-o", &output, &outputGiven);
-  parser.Value("--object", "", &object, &objectGiven);  // a trailing "--object" without a name
-  std::string error;
-  if (!parser.Parse(rest, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::fputs(kRestrictHelp, stdout);
-    return kExitOk;
-  }
-  if (objectGiven) return UsageError(command, "--object needs an object name");
-  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.json");
+  cli.Positional("INPUT", "INPUT (a scene file or a model file)", &input);
+  cli.Value("-o,--output", &output, "FILE",
+            "the scene file to write (replaced only when complete)");
+  cli.Values("--object", &objects, "NAME",
+             "restrict every object of that name (repeatable); without\n"
+             "it, the objects selected in the scene (\"selected\": true)\n"
+             "and the objects under them");
+  if (auto code = cli.Parse(args)) return *code;
+  if (output.empty()) return cli.UsageError("missing -o OUTPUT.json");
   for (const std::string& o : objects) {
-    if (o.empty()) return UsageError(command, "--object needs an object name");
+    if (o.empty()) return cli.UsageError("--object needs an object name");
   }
+  const std::string& command = cli.Command();
+  std::string error;
 
   std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
   if (!doc) return kExitFailure;
@@ -365,85 +317,108 @@ int RunRestrictWeights(const std::vector<std::string>& args) {
 }
 
 int RunTransferWeights(const std::vector<std::string>& args) {
-  const std::string command = "transfer-weights";
+  CommandLine cli("transfer-weights", "transfer-weights INPUT -o OUTPUT.json [options]",
+                  kTransferDescription);
   std::string input, output, source, target, sourcePart, targetPart, sourceSelection,
       targetSelection, writeMode, threadsText, search;
-  bool outputGiven = false, sourceGiven = false, targetGiven = false, sourcePartGiven = false,
-       targetPartGiven = false, sourceSelectionGiven = false, targetSelectionGiven = false,
-       writeModeGiven = false, threadsGiven = false, searchGiven = false;
   bool noNormalize = false, addMissing = false, clearUnmatched = false, local = false,
        pointsOnly = false;
-  ArgParser parser(command);
-  parser.Positional("INPUT (a scene file or a model file)", &input, true);
-  parser.Value("--output", "-o", &output, &outputGiven);
-  parser.Value("--source", "", &source, &sourceGiven);
-  parser.Value("--target", "", &target, &targetGiven);
-  parser.Value("--source-part", "", &sourcePart, &sourcePartGiven);
-  parser.Value("--target-part", "", &targetPart, &targetPartGiven);
-  parser.Value("--source-selection", "", &sourceSelection, &sourceSelectionGiven);
-  parser.Value("--target-selection", "", &targetSelection, &targetSelectionGiven);
-  parser.Value("--write-mode", "", &writeMode, &writeModeGiven);
-  parser.Flag("--no-normalize", &noNormalize);
-  parser.Flag("--add-missing-joints", &addMissing);
-  parser.Flag("--clear-unmatched", &clearUnmatched);
-  parser.Flag("--local", &local);
-  parser.Flag("--points-only", &pointsOnly);
-  parser.Value("--threads", "", &threadsText, &threadsGiven);
-  parser.Value("--search", "", &search, &searchGiven);
-  std::string error;
-  if (!parser.Parse(args, &error)) return UsageError(command, error);
-  if (parser.HelpWanted()) {
-    std::fputs(kTransferHelp, stdout);
-    return kExitOk;
-  }
-  if (!outputGiven || output.empty()) return UsageError(command, "missing -o OUTPUT.json");
-  if (sourceGiven && source.empty()) return UsageError(command, "--source needs an object name");
-  if (targetGiven && target.empty()) return UsageError(command, "--target needs an object name");
+  cli.Positional("INPUT", "INPUT (a scene file or a model file)", &input);
+  cli.Value("-o,--output", &output, "FILE",
+            "the scene file to write (replaced only when complete)");
+  const CLI::Option* sourceOption = cli.Value(
+      "--source", &source, "OBJECT", "the source: the weight tag of the polygon object OBJECT");
+  const CLI::Option* targetOption = cli.Value(
+      "--target", &target, "OBJECT", "the target: the weight tag of the polygon object OBJECT");
+  const CLI::Option* sourcePartOption =
+      cli.Value("--source-part", &sourcePart, "PART",
+                "all (default), selected or unselected: the source\n"
+                "object's polygons (points with --points-only) that take\n"
+                "part, by the object's selection (\"polygonSelection\")");
+  const CLI::Option* sourceSelectionOption =
+      cli.Value("--source-selection", &sourceSelection, "TAG",
+                "instead, the polygons of the source object's selection\n"
+                "tag named TAG (with --points-only also a point selection)");
+  const CLI::Option* targetPartOption =
+      cli.Value("--target-part", &targetPart, "PART",
+                "all (default), selected or unselected target points\n"
+                "(\"pointSelection\")");
+  const CLI::Option* targetSelectionOption =
+      cli.Value("--target-selection", &targetSelection, "TAG",
+                "instead, the points of the target object's point or\n"
+                "polygon selection tag named TAG");
+  const CLI::Option* writeModeOption =
+      cli.Value("--write-mode", &writeMode, "MODE",
+                "replace (default), above-zero (replace only where the new\n"
+                "weight is above 1e-10, so nothing drops to 0) or add");
+  cli.Flag("--no-normalize", &noNormalize,
+           "keep the written weights as they come (default: each\n"
+           "processed point's weights are scaled to add up to 1)");
+  cli.Flag("--add-missing-joints", &addMissing,
+           "first add to the target tag the source's joints it lacks");
+  cli.Flag("--clear-unmatched", &clearUnmatched,
+           "set to 0 the target joints the source tag does not have");
+  cli.Flag("--local", &local,
+           "compare positions in each object's own coordinates\n"
+           "(default: world coordinates)");
+  cli.Flag("--points-only", &pointsOnly,
+           "take the nearest source point's weights, without\n"
+           "interpolating over edges and polygons");
+  const CLI::Option* threadsOption =
+      cli.Value("--threads", &threadsText, "N",
+                "worker threads (default: one per processor); 0 does the\n"
+                "work in a single thread");
+  const CLI::Option* searchOption =
+      cli.Value("--search", &search, "METHOD",
+                "indexed (default) or exhaustive: the reference that tests\n"
+                "every source element for every point (slow; both give the\n"
+                "same weights bit for bit; the exhaustive search prints\n"
+                "the sub-cell message for every polygon half it takes on\n"
+                "its way, the indexed one only for the half that wins)");
+  if (auto code = cli.Parse(args)) return *code;
+  const bool sourceGiven = sourceOption->count() > 0, targetGiven = targetOption->count() > 0;
+  const bool sourceSelectionGiven = sourceSelectionOption->count() > 0,
+             targetSelectionGiven = targetSelectionOption->count() > 0;
+  if (output.empty()) return cli.UsageError("missing -o OUTPUT.json");
+  if (sourceGiven && source.empty()) return cli.UsageError("--source needs an object name");
+  if (targetGiven && target.empty()) return cli.UsageError("--target needs an object name");
   Int32 sourceRange = WTTOOL_SOURCE_RANGE_ALL, targetRange = WTTOOL_TARGET_RANGE_ALL;
-  if (sourcePartGiven && sourceSelectionGiven)
-    return UsageError(command, "give either --source-part or --source-selection");
-  if (targetPartGiven && targetSelectionGiven)
-    return UsageError(command, "give either --target-part or --target-selection");
-  if (sourcePartGiven && !ParseRange(sourcePart, &sourceRange))
-    return UsageError(command,
-                      "--source-part is all, selected or unselected, not '" + sourcePart + "'");
-  if (targetPartGiven && !ParseRange(targetPart, &targetRange))
-    return UsageError(command,
-                      "--target-part is all, selected or unselected, not '" + targetPart + "'");
+  if (sourcePartOption->count() > 0 && sourceSelectionGiven)
+    return cli.UsageError("give either --source-part or --source-selection");
+  if (targetPartOption->count() > 0 && targetSelectionGiven)
+    return cli.UsageError("give either --target-part or --target-selection");
+  if (sourcePartOption->count() > 0 && !Choose(sourcePart, kParts, &sourceRange))
+    return cli.UsageError("--source-part is all, selected or unselected, not '" + sourcePart + "'");
+  if (targetPartOption->count() > 0 && !Choose(targetPart, kParts, &targetRange))
+    return cli.UsageError("--target-part is all, selected or unselected, not '" + targetPart + "'");
   if (sourceSelectionGiven && sourceSelection.empty())
-    return UsageError(command, "--source-selection needs a selection tag name");
+    return cli.UsageError("--source-selection needs a selection tag name");
   if (targetSelectionGiven && targetSelection.empty())
-    return UsageError(command, "--target-selection needs a selection tag name");
+    return cli.UsageError("--target-selection needs a selection tag name");
   Int32 mode = WTTOOL_WRITE_MODE_REPLACE;
-  if (writeModeGiven) {
-    if (writeMode == "replace")
-      mode = WTTOOL_WRITE_MODE_REPLACE;
-    else if (writeMode == "above-zero")
-      mode = WTTOOL_WRITE_MODE_REPLACE_ABOVE_THRESHOLD;
-    else if (writeMode == "add")
-      mode = WTTOOL_WRITE_MODE_ADD;
-    else
-      return UsageError(command,
-                        "--write-mode is replace, above-zero or add, not '" + writeMode + "'");
-  }
+  if (writeModeOption->count() > 0 &&
+      !Choose(writeMode,
+              {{"replace", WTTOOL_WRITE_MODE_REPLACE},
+               {"above-zero", WTTOOL_WRITE_MODE_REPLACE_ABOVE_THRESHOLD},
+               {"add", WTTOOL_WRITE_MODE_ADD}},
+              &mode))
+    return cli.UsageError("--write-mode is replace, above-zero or add, not '" + writeMode + "'");
   Int32 threads = -1;
-  if (threadsGiven) {
+  if (threadsOption->count() > 0) {
     char* end = nullptr;
     const long n = std::strtol(threadsText.c_str(), &end, 10);
     if (threadsText.empty() || !end || *end != '\0' || n < 0 || n > 4096)
-      return UsageError(command,
-                        "--threads needs a number from 0 to 4096, not '" + threadsText + "'");
+      return cli.UsageError("--threads needs a number from 0 to 4096, not '" + threadsText + "'");
     threads = static_cast<Int32>(n);
   }
   Int32 searchMode = WTTOOL_SEARCH_INDEXED;
-  if (searchGiven) {
-    if (search == "indexed")
-      searchMode = WTTOOL_SEARCH_INDEXED;
-    else if (search == "exhaustive")
-      searchMode = WTTOOL_SEARCH_EXHAUSTIVE;
-    else
-      return UsageError(command, "--search is indexed or exhaustive, not '" + search + "'");
-  }
+  if (searchOption->count() > 0 &&
+      !Choose(search,
+              {{"indexed", WTTOOL_SEARCH_INDEXED}, {"exhaustive", WTTOOL_SEARCH_EXHAUSTIVE}},
+              &searchMode))
+    return cli.UsageError("--search is indexed or exhaustive, not '" + search + "'");
+  const std::string& command = cli.Command();
+  std::string error;
 
   std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
   if (!doc) return kExitFailure;

@@ -7,6 +7,10 @@
 
 #include "c4d.h"
 
+namespace CLI {
+class Option;
+}
+
 namespace pmxapp {
 
 /// One row of the sub-command table.
@@ -33,19 +37,18 @@ struct ExportSettings {
   bool limitDeform = false;
 };
 
-/// The saver options shared by the commands that export ("--unit", "--texture-folder", ...).
-class ArgParser;
+/// The saver options shared by the commands that export ("--unit", "--texture-folder", ...),
+/// as the command line gives them.
+class CommandLine;
 struct ExportOptionText {
   std::string unit, textureFolder;
-  bool unitGiven = false, textureFolderGiven = false;
   bool materialNameWithObject = false, limitDeform = false;
+  const CLI::Option* unitOption = nullptr;
+  const CLI::Option* textureFolderOption = nullptr;
 };
-void AddExportOptions(ArgParser& parser, ExportOptionText* text);
+void AddExportOptions(CommandLine& cli, ExportOptionText* text);
 /// Checks the option texts; on a mistake answers false with `error`.
 bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, std::string* error);
-/// The help lines of those options, and of -h.
-extern const char* const kHelpOption;
-const char* ExportOptionsHelp();
 
 /// Exports `doc` to `output` through the registered PMX saver, as the host's File > Export
 /// does. Prints what went wrong as "pmxexport <command>: ..." and answers the exit code.
