@@ -1,5 +1,5 @@
-// Writing scene files: every field the reader takes, in a layout meant for people (short arrays
-// on one line), with numbers that read back to exactly the values the document holds.
+// Writing scene files: every field the reader takes, with numbers that read back to exactly the
+// values the document holds. scene_text.cpp lays the JSON out for people.
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include "c4d_host.h"
 #include "scene_file.h"
 #include "scene_format.h"
+#include "scene_text.h"
 
 namespace pmxapp {
 
@@ -24,98 +25,6 @@ namespace {
 
 using OJson = nlohmann::ordered_json;
 using namespace scene;
-
-// ----- layout -----
-
-constexpr size_t kWidth = 100;
-
-bool IsScalar(const OJson& v) { return !v.is_array() && !v.is_object(); }
-
-std::string ScalarText(const OJson& v) {
-  return v.dump(-1, ' ', false, OJson::error_handler_t::replace);
-}
-
-/// The one-line form of a value, or nothing when it holds objects inside arrays, is deeper than
-/// three levels or is longer than `limit`.
-std::optional<std::string> Inline(const OJson& v, size_t limit, int depth = 0) {
-  if (IsScalar(v)) return ScalarText(v);
-  if (depth >= 3) return std::nullopt;
-  std::string s = v.is_array() ? "[" : "{";
-  bool first = true;
-  if (v.is_array()) {
-    for (const auto& e : v) {
-      if (e.is_object()) return std::nullopt;
-      auto t = Inline(e, limit, depth + 1);
-      if (!t) return std::nullopt;
-      s += (first ? "" : ", ") + *t;
-      first = false;
-      if (s.size() > limit) return std::nullopt;
-    }
-  } else {
-    for (const auto& [key, e] : v.items()) {
-      auto t = Inline(e, limit, depth + 1);
-      if (!t) return std::nullopt;
-      s += (first ? "" : ", ") + ScalarText(OJson(key)) + ": " + *t;
-      first = false;
-      if (s.size() > limit) return std::nullopt;
-    }
-  }
-  s += v.is_array() ? "]" : "}";
-  if (s.size() > limit) return std::nullopt;
-  return s;
-}
-
-void Emit(const OJson& v, size_t indent, size_t column, std::string& out) {
-  const size_t room = column < kWidth ? kWidth - column : 0;
-  if (IsScalar(v)) {
-    out += ScalarText(v);
-    return;
-  }
-  if (v.empty()) {
-    out += v.is_array() ? "[]" : "{}";
-    return;
-  }
-  if (auto t = Inline(v, std::max<size_t>(room, 40))) {
-    out += *t;
-    return;
-  }
-  const std::string pad(indent + 2, ' ');
-  if (v.is_array()) {
-    bool allScalar = true;
-    for (const auto& e : v) allScalar = allScalar && IsScalar(e);
-    out += "[\n";
-    if (allScalar) {
-      // Long runs of numbers (weights, vertex maps) are filled into lines.
-      std::string line;
-      for (size_t i = 0; i < v.size(); ++i) {
-        std::string item = ScalarText(v[i]) + (i + 1 < v.size() ? "," : "");
-        if (!line.empty() && pad.size() + line.size() + 1 + item.size() > kWidth) {
-          out += pad + line + "\n";
-          line.clear();
-        }
-        line += (line.empty() ? "" : " ") + item;
-      }
-      out += pad + line + "\n";
-    } else {
-      for (size_t i = 0; i < v.size(); ++i) {
-        out += pad;
-        Emit(v[i], indent + 2, indent + 2, out);
-        out += i + 1 < v.size() ? ",\n" : "\n";
-      }
-    }
-    out += std::string(indent, ' ') + "]";
-    return;
-  }
-  out += "{\n";
-  size_t i = 0;
-  for (const auto& [key, e] : v.items()) {
-    std::string k = ScalarText(OJson(key)) + ": ";
-    out += pad + k;
-    Emit(e, indent + 2, indent + 2 + k.size(), out);
-    out += ++i < v.size() ? ",\n" : "\n";
-  }
-  out += std::string(indent, ' ') + "}";
-}
 
 // ----- the document -----
 
@@ -642,19 +551,12 @@ class Writer {
   std::map<Int32, std::unique_ptr<BaseList2D>> freshTags_, freshObjects_;
 };
 
-std::string Render(const OJson& root) {
-  std::string out;
-  Emit(root, 0, 0, out);
-  out += '\n';
-  return out;
-}
-
 }  // namespace
 
 std::string SceneToText(BaseDocument* doc) {
   if (!doc) return std::string();
   Writer w(doc, std::nullopt);
-  return Render(w.Build());
+  return RenderSceneText(w.Build());
 }
 
 std::string SceneToText(BaseDocument* doc, const std::string& folder) {
@@ -662,7 +564,7 @@ std::string SceneToText(BaseDocument* doc, const std::string& folder) {
   std::error_code ec;
   const std::filesystem::path dir = std::filesystem::absolute(folder, ec).lexically_normal();
   Writer w(doc, dir.generic_string());
-  return Render(w.Build());
+  return RenderSceneText(w.Build());
 }
 
 bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* error) {
@@ -679,7 +581,7 @@ bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* erro
     Writer w(doc, target.parent_path().generic_string());
     OJson root = w.Build();
     if (!w.Error().empty()) return fail("cannot write the scene: " + w.Error());
-    text = Render(root);
+    text = RenderSceneText(root);
   } catch (const std::exception& e) {
     return fail(std::string("cannot write the scene: ") + e.what());
   }
