@@ -77,10 +77,14 @@ Int32 GeData::GetType() const {
   return DA_NIL;
 }
 
+const CustomDataType* GeData::GetCustomDataType(Int32 datatype) const {
+  if (GetType() != datatype) return nullptr;
+  return std::get_if<UnitScaleData>(&v_);
+}
+
 const CustomDataType* BaseContainer::GetCustomDataType(Int32 id, Int32 datatype) const {
   const GeData* d = GetDataPointer(id);
-  if (!d || d->GetType() != datatype) return nullptr;
-  return std::get_if<UnitScaleData>(&d->GetValue());
+  return d ? d->GetCustomDataType(datatype) : nullptr;
 }
 
 Int32 GeData::GetInt32() const {

@@ -130,11 +130,9 @@ class GeData {
   /// The linked element if it still exists (and, with a document, belongs to it);
   /// `instanceOf` restricts the element's type (0: any).
   BaseList2D* GetLink(const BaseDocument* doc = nullptr, Int32 instanceOf = 0) const;
-  /// Custom data of the given type id (only unit-scale data for now).
-  template <typename T>
-  const T* GetCustomDataType(Int32 /*type*/) const {
-    return std::get_if<T>(&v_);
-  }
+  /// The custom data when it is of type `datatype` (only unit-scale data for now), else null;
+  /// the caller casts it to the type's class.
+  const CustomDataType* GetCustomDataType(Int32 datatype) const;
   void SetInt32(Int32 v) { v_ = v; }
   void SetFloat(Float v) { v_ = v; }
   const Value& GetValue() const { return v_; }
@@ -168,13 +166,6 @@ class BaseContainer {
   /// The custom data at `id` when it is of type `datatype` (e.g. CUSTOMDATATYPE_UNITSCALE),
   /// else null; the caller casts it to the type's class (UnitScaleData).
   const CustomDataType* GetCustomDataType(Int32 id, Int32 datatype) const;
-  /// Not in the host's interface (it has the untyped form above); kept until every caller
-  /// has moved to that.
-  template <typename T>
-  const T* GetCustomDataType(Int32 id, Int32 type) const {
-    const GeData* d = GetDataPointer(id);
-    return d ? d->GetCustomDataType<T>(type) : nullptr;
-  }
 
   void SetBool(Int32 id, Bool v) { data_[id] = GeData(v); }
   void SetInt32(Int32 id, Int32 v) { data_[id] = GeData(v); }

@@ -127,7 +127,7 @@ String GeLoadString(Int32 id);
 Filename GeGetPluginPath();
 /// An image of the calling module's resource folder (an icon), loaded once and owned by the
 /// host: callers never free it. Null when the image cannot be loaded.
-BaseBitmap* AutoBitmap(const Filename& name);
+BaseBitmap* AutoBitmap(const String& name);
 
 // Implemented by the module.
 Bool PluginStart();

@@ -21,10 +21,10 @@ Filename GeGetPluginPath() {
 
 String GeLoadString(Int32 id) { return resource.LoadString(id); }
 
-BaseBitmap* AutoBitmap(const Filename& name) {
+BaseBitmap* AutoBitmap(const String& name) {
   // Registrations only hand the icon on, so the images live as long as the module.
   static std::map<std::string, std::unique_ptr<BaseBitmap>> loaded;
-  const Filename path = resource.GetResourcePath() + name;
+  const Filename path = resource.GetResourcePath() + Filename(name);
   std::unique_ptr<BaseBitmap>& bitmap = loaded[path.GetString().GetUtf8()];
   if (!bitmap) {
     auto fresh = std::make_unique<BaseBitmap>();

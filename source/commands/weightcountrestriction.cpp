@@ -77,6 +77,6 @@ Int32 WeightCountRestrictionCommand::GetState(BaseDocument* doc) {
 Bool RegisterWeightCountRestriction() {
   const String name = GeLoadString(IDS_WEIGHT_COUNT_RESTRICTION);
   return RegisterCommandPlugin(ID_WEIGHT_COUNT_RESTRICTION, name, 0,
-                               AutoBitmap(Filename("Weight_Count_Restriction.png")), String(),
+                               AutoBitmap(String("Weight_Count_Restriction.png")), String(),
                                new WeightCountRestrictionCommand);
 }

@@ -49,5 +49,5 @@ String PmxBoneOptionTag::GetString(Int32 id) const {
 Bool RegisterPmxBoneOptionTag() {
   return RegisterTagPlugin(ID_PMX_BONE_OPTION_TAG, String("Pmx Bone Option"), TAG_VISIBLE,
                            PmxBoneOptionTag::Alloc, String("TPmxBoneOption"),
-                           AutoBitmap(Filename("bone.png")), 0);
+                           AutoBitmap(String("bone.png")), 0);
 }

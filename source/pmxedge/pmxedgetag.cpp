@@ -170,5 +170,5 @@ Bool PmxEdgeTag::BuildEdgeShell(PolygonObject* shell, const BaseObject* source, 
 
 Bool RegisterPmxEdgeTag() {
   return RegisterTagPlugin(ID_PMX_EDGE_TAG, String("Pmx Edge"), TAG_VISIBLE, PmxEdgeTag::Alloc,
-                           String("TPmxEdge"), AutoBitmap(Filename("edge.png")), 0);
+                           String("TPmxEdge"), AutoBitmap(String("edge.png")), 0);
 }

@@ -225,5 +225,5 @@ Bool PmxMorphObject::BakeMixIntoBase(BaseObject* op, Bool recordUndo) {
 Bool RegisterPmxMorphObject() {
   return RegisterObjectPlugin(ID_PMXMORPHOBJECT, String("Pmx Morph"),
                               OBJECT_GENERATOR | OBJECT_INPUT, PmxMorphObject::Alloc,
-                              String("OPmxMorph"), AutoBitmap(Filename("morphmixer.png")), 0);
+                              String("OPmxMorph"), AutoBitmap(String("morphmixer.png")), 0);
 }

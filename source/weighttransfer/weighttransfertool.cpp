@@ -364,6 +364,6 @@ Int32 WeightTransferTool::GetToolPluginId() { return ID_WEIGHT_TRANSFER_TOOL; }
 Bool RegisterWeightTransferTool() {
   const String name = GeLoadString(IDS_WEIGHT_TRANSFER);
   return RegisterToolPlugin(ID_WEIGHT_TRANSFER_TOOL, name, 0,
-                            AutoBitmap(Filename("Weight_Transfer.png")), name,
+                            AutoBitmap(String("Weight_Transfer.png")), name,
                             new WeightTransferTool);
 }
