@@ -5,6 +5,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "OPmxMorph.h"
+#include "TPmxBoneOption.h"
+#include "TPmxEdge.h"
 #include "c4d.h"
 #include "png_writer.h"
 
@@ -13,6 +16,9 @@ namespace pmxapp {
 namespace {
 
 using OJson = nlohmann::ordered_json;
+
+/// A parameter id as a scene file's "params" key.
+std::string Id(Int32 id) { return std::to_string(id); }
 
 struct Uv {
   double u = 0, v = 0;
@@ -185,7 +191,10 @@ class MeshBuilder {
     }
     tags.push_back({{"type", "weights"}, {"joints", joints}, {"weights", weights}});
     tags.push_back({{"type", "pmxedge"},
-                    {"params", {{"1000", true}, {"1010", 0.6}, {"1011", {0.32, 0.2, 0.18}}}}});
+                    {"params",
+                     {{Id(PMX_EDGE_DRAW), true},
+                      {Id(PMX_EDGE_SIZE), 0.6},
+                      {Id(PMX_EDGE_COLOR), {0.32, 0.2, 0.18}}}}});
     o["tags"] = tags;
     return o;
   }
@@ -233,8 +242,8 @@ class MeshBuilder {
 
 OJson Joint(const char* name, const Vector& pos, const char* boneName, const char* english,
             OJson children = OJson::array(), bool movable = false) {
-  OJson params = {{"1000", boneName}, {"1001", english}};
-  if (movable) params["1101"] = true;
+  OJson params = {{Id(PMX_BONE_NAME), boneName}, {Id(PMX_BONE_NAME_ENGLISH), english}};
+  if (movable) params[Id(PMX_BONE_MOVABLE)] = true;
   OJson j = {{"type", "joint"},
              {"name", name},
              {"pos", {pos.x, pos.y, pos.z}},
@@ -363,7 +372,10 @@ std::string DemoSceneText(const std::string& textureName) {
   OJson expressions = {
       {"type", "pmxmorph"},
       {"name", "Expressions"},
-      {"params", {{"2000", 0.0}, {"2001", 0.0}, {"2002", 0.0}}},
+      {"params",
+       {{Id(PMXMORPH_STRENGTH), 0.0},
+        {Id(PMXMORPH_STRENGTH + 1), 0.0},
+        {Id(PMXMORPH_STRENGTH + 2), 0.0}}},
       {"children",
        OJson::array({headMesh,
                      // Mouth open: the lower front drops and comes forward a little.
