@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 
+#include "FTavoPmxExport.h"
 #include "c4d.h"
 #include "c4d_host.h"
 #include "c4d_symbols.h"
@@ -816,7 +817,7 @@ TEST(ModelExport, EverySkinnedOrMorphingAssetConvertsToAPmxThatMmdParserReads) {
         << error;
     // As the app exports model files: the placed names go into the file as they are.
     pmxtest::SaverPtr saver;
-    saver.data()->SetBool(2001, true);
+    saver.data()->SetBool(PMX_EXPORT_USE_TEXTURE_FOLDER, true);
     ASSERT_EQ(pmxtest::ExportDocument(r.doc.get(), out, saver.node.get()), FILEERROR_NONE);
     const nlohmann::json pmx = ParsePmxWithMmdParser(out);
     const auto& meta = pmx["metadata"];
