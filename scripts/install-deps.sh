@@ -4,6 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build ccache pkg-config clang-format
+          # libFuzzer and its sanitizers for the fuzz build (fuzz/CMakeLists.txt)
+          clang
           googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           # image files the app writes (stb_image_write) and its command-line parser
           libstb-dev libcli11-dev
