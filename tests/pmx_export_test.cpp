@@ -279,6 +279,41 @@ TEST_F(PmxExport, AWriteErrorFailsTheExportAndKeepsThePreviousFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(path).parent_path()), {}), 1);
 }
 
+TEST_F(PmxExport, ValuesSinglePrecisionCannotHoldKeepThePreviousFile) {
+  struct Case {
+    const char* what;
+    void (*spoil)(BaseDocument* doc, PolygonObject* quad);
+  };
+  const Case cases[] = {
+      {"オブジェクト[Quad]の頂点1",
+       [](BaseDocument*, PolygonObject* q) { q->SetRelScale(Vector(1e300, 1, 1)); }},
+      {"オブジェクト[Quad]の頂点0",
+       [](BaseDocument* d, PolygonObject* q) {
+         pmxtest::AddWeights(q, {AddJoint(d, "Hip", Vector())}, {{1e300, 1, 1, 1}});
+       }},
+      {"マテリアル[Skin]",
+       [](BaseDocument* d, PolygonObject* q) {
+         pmxtest::AddTexture(q, pmxtest::AddMaterial(d, "Skin", Vector(1e300, 0, 0), ""));
+       }},
+      {"ボーン[Hip]",
+       [](BaseDocument* d, PolygonObject*) { AddJoint(d, "Hip", Vector(0, 1e300, 0)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    host::ClearRecords();
+    DocPtr doc;
+    c.spoil(doc.get(), AddQuad(doc.get(), "Quad"));
+    const std::string path = TempPath("unwritable.pmx");
+    std::ofstream(path) << "previous";
+    EXPECT_EQ(pmxtest::ExportDocument(doc.get(), path), FILEERROR_INVALID);
+    EXPECT_EQ(ReadText(path), "previous");
+    const std::vector<std::string> console = Console();
+    ASSERT_FALSE(console.empty());
+    EXPECT_EQ(console.back(), std::string(kPmxExportFailedText) + path + " (" + c.what +
+                                  "に単精度で表せない値があります)\n");
+  }
+}
+
 TEST_F(PmxExport, AnExceptionAnywhereIsCaughtReportedAndCleanedUp) {
   DocPtr doc;
   BaseObject* hip = AddJoint(doc.get(), "Hip", Vector(0, 90, 0));

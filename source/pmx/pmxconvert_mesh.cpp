@@ -193,6 +193,7 @@ Bool PmxEmitObject(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject&
   if (!record.sourceObject) return false;
   const Int64 base = static_cast<Int64>(exchange->model.vertices.size());
   BaseTag* edgeTag = record.sourceObject->GetTag(ID_PMX_EDGE_TAG);
+  exchange->model.parts.push_back(PmxModelPart{record.name, base});
 
   // Each triangle goes to the material of its first vertex's texture tag. A first walk finds
   // the materials (making new ones in the order the triangles reach them) and counts their

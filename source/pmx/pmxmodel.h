@@ -127,9 +127,16 @@ struct PmxModelHeader {
   String modelName, modelNameEnglish, comment, commentEnglish;
 };
 
+/// The object a run of the model's vertices was made from, for messages about them.
+struct PmxModelPart {
+  String object;
+  Int64 firstVertex = 0;
+};
+
 /// A whole PMX model, lists in file order.
 struct PmxModel {
   String name, nameEnglish, comment, commentEnglish;
+  std::vector<PmxModelPart> parts;  // in vertex order; not written
   std::vector<PmxVertex> vertices;
   std::vector<String> textures;  // as written: resolved paths or folder-relative names
   std::vector<PmxMaterial> materials;

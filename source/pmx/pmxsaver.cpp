@@ -123,7 +123,13 @@ FILEERROR PmxSaverData::Save(BaseSceneSaver* node, const Filename& name, BaseDoc
       return FILEERROR_INVALID;
     }
 
-    const FILEERROR result = WriteModelFile(name, PmxBuildModel(doc, settings));
+    const PmxModel model = PmxBuildModel(doc, settings);
+    // Every reader rejects a file with such a value: the previous file is kept instead.
+    if (const String problem = PmxFindUnwritableValue(model); problem.Content()) {
+      PrintFailure(name, problem);
+      return FILEERROR_INVALID;
+    }
+    const FILEERROR result = WriteModelFile(name, model);
     if (result != FILEERROR_NONE) {
       PrintFailure(name, String());
       return result;

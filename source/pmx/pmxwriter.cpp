@@ -1,7 +1,9 @@
 #include "pmx/pmxwriter.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 UInt8 PmxVertexIndexSize(Int64 count) {
   if (count < 256) return 1;
@@ -104,7 +106,7 @@ void WriteVertices(PmxFileWriter& w, const PmxModel& model) {
   w.WriteInt32(static_cast<Int32>(model.vertices.size()));
   const UInt8 bone = sizes.bone;
   for (const PmxVertex& v : model.vertices) {
-    for (Float p : v.position) w.WriteFloat32(static_cast<Float32>(p));
+    for (Float p : v.position) w.WriteReal(p);
     for (Float32 n : v.normal) w.WriteFloat32(n);
     w.WriteFloat32(v.uv[0]);
     w.WriteFloat32(v.uv[1]);
@@ -116,24 +118,24 @@ void WriteVertices(PmxFileWriter& w, const PmxModel& model) {
       case PMX_DEFORM_BDEF2:
         w.WriteIndex(v.boneIndex[0], bone, false);
         w.WriteIndex(v.boneIndex[1], bone, false);
-        w.WriteFloat32(static_cast<Float32>(v.boneWeight[0]));
+        w.WriteReal(v.boneWeight[0]);
         break;
       case PMX_DEFORM_BDEF4:
         for (Int64 b : v.boneIndex) w.WriteIndex(b, bone, false);
-        for (Float weight : v.boneWeight) w.WriteFloat32(static_cast<Float32>(weight));
+        for (Float weight : v.boneWeight) w.WriteReal(weight);
         break;
       case PMX_DEFORM_SDEF:
         w.WriteIndex(v.boneIndex[0], bone, false);
         w.WriteIndex(v.boneIndex[1], bone, false);
-        w.WriteFloat32(static_cast<Float32>(v.boneWeight[0]));
+        w.WriteReal(v.boneWeight[0]);
         for (const Vector& s : {v.sdefC, v.sdefR0, v.sdefR1}) {
-          w.WriteFloat32(static_cast<Float32>(s.x));
-          w.WriteFloat32(static_cast<Float32>(s.y));
-          w.WriteFloat32(static_cast<Float32>(s.z));
+          w.WriteReal(s.x);
+          w.WriteReal(s.y);
+          w.WriteReal(s.z);
         }
         break;
     }
-    w.WriteFloat32(static_cast<Float32>(v.edgeScale));
+    w.WriteReal(v.edgeScale);
   }
 }
 
@@ -159,10 +161,10 @@ void WriteMaterials(PmxFileWriter& w, const PmxModel& model) {
   for (const PmxMaterial& m : model.materials) {
     w.WriteText(m.name);
     w.WriteText(m.nameEnglish);
-    for (Float d : m.diffuse) w.WriteFloat32(static_cast<Float32>(d));
-    for (Float s : m.specular) w.WriteFloat32(static_cast<Float32>(s));
-    w.WriteFloat32(static_cast<Float32>(m.specularPower));
-    for (Float a : m.ambient) w.WriteFloat32(static_cast<Float32>(a));
+    for (Float d : m.diffuse) w.WriteReal(d);
+    for (Float s : m.specular) w.WriteReal(s);
+    w.WriteReal(m.specularPower);
+    for (Float a : m.ambient) w.WriteReal(a);
     UInt8 flags = 0;
     if (m.doubleSided) flags |= 0x01;
     if (m.groundShadow) flags |= 0x02;
@@ -170,8 +172,8 @@ void WriteMaterials(PmxFileWriter& w, const PmxModel& model) {
     if (m.selfShadow) flags |= 0x08;
     if (m.drawEdge) flags |= 0x10;
     w.WriteUInt8(flags);
-    for (Float e : m.edgeColor) w.WriteFloat32(static_cast<Float32>(e));
-    w.WriteFloat32(static_cast<Float32>(m.edgeSize));
+    for (Float e : m.edgeColor) w.WriteReal(e);
+    w.WriteReal(m.edgeSize);
     w.WriteIndex(m.textureIndex, sizes.texture, false);
     w.WriteIndex(m.sphereTextureIndex, sizes.texture, false);
     w.WriteUInt8(static_cast<UInt8>(m.sphereMode));
@@ -193,7 +195,7 @@ void WriteBones(PmxFileWriter& w, const PmxModel& model) {
   for (const PmxBone& b : model.bones) {
     w.WriteText(b.name);
     w.WriteText(b.nameEnglish);
-    for (Float p : b.position) w.WriteFloat32(static_cast<Float32>(p));
+    for (Float p : b.position) w.WriteReal(p);
     w.WriteIndex(b.parentIndex, size, false);
     w.WriteInt32(b.layer);
     UInt16 flags = 0;
@@ -214,18 +216,18 @@ void WriteBones(PmxFileWriter& w, const PmxModel& model) {
     if (flags & 0x0001) {
       w.WriteIndex(b.tailIndex, size, false);
     } else {
-      for (Float t : b.tailOffset) w.WriteFloat32(static_cast<Float32>(t));
+      for (Float t : b.tailOffset) w.WriteReal(t);
     }
     if (flags & (0x0100 | 0x0200)) {
       w.WriteIndex(b.inheritParentIndex, size, false);
-      w.WriteFloat32(static_cast<Float32>(b.inheritWeight));
+      w.WriteReal(b.inheritWeight);
     }
     if (flags & 0x0400) {
-      for (Float a : b.fixedAxisDirection) w.WriteFloat32(static_cast<Float32>(a));
+      for (Float a : b.fixedAxisDirection) w.WriteReal(a);
     }
     if (flags & 0x0800) {
-      for (Float a : b.localAxisX) w.WriteFloat32(static_cast<Float32>(a));
-      for (Float a : b.localAxisZ) w.WriteFloat32(static_cast<Float32>(a));
+      for (Float a : b.localAxisX) w.WriteReal(a);
+      for (Float a : b.localAxisZ) w.WriteReal(a);
     }
     if (flags & 0x2000) w.WriteInt32(b.externalParentKey);
   }
@@ -242,7 +244,7 @@ void WriteMorphs(PmxFileWriter& w, const PmxModel& model) {
     w.WriteInt32(static_cast<Int32>(morph.offsets.size()));
     for (const PmxMorphOffset& o : morph.offsets) {
       w.WriteIndex(o.vertexIndex, sizes.vertex, true);
-      for (Float d : o.offset) w.WriteFloat32(static_cast<Float32>(d));
+      for (Float d : o.offset) w.WriteReal(d);
     }
   }
 }
@@ -278,4 +280,67 @@ void PmxWriteModel(BaseFile* file, const PmxModel& model) {
   w.WriteInt32(header.rigidBodyCount);
   w.WriteInt32(header.jointCount);
   w.Flush();
+}
+
+namespace {
+
+bool FitsSingle(Float v) {
+  return std::isfinite(v) && std::abs(v) <= std::numeric_limits<Float32>::max();
+}
+
+template <size_t N>
+bool FitSingle(const Float (&values)[N]) {
+  for (Float v : values)
+    if (!FitsSingle(v)) return false;
+  return true;
+}
+
+bool FitSingle(const Vector& v) { return FitsSingle(v.x) && FitsSingle(v.y) && FitsSingle(v.z); }
+
+template <size_t N>
+bool FitSingle(const Float32 (&values)[N]) {
+  for (Float32 v : values)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+String ObjectOfVertex(const PmxModel& model, Int64 vertex) {
+  String object;
+  for (const PmxModelPart& part : model.parts) {
+    if (part.firstVertex > vertex) break;
+    object = part.object;
+  }
+  return object;
+}
+
+}  // namespace
+
+String PmxFindUnwritableValue(const PmxModel& model) {
+  const String suffix("に単精度で表せない値があります");
+  for (size_t i = 0; i < model.vertices.size(); ++i) {
+    const PmxVertex& v = model.vertices[i];
+    if (!FitSingle(v.position) || !FitSingle(v.normal) || !FitSingle(v.uv) ||
+        !FitSingle(v.boneWeight) || !FitSingle(v.sdefC) || !FitSingle(v.sdefR0) ||
+        !FitSingle(v.sdefR1) || !FitsSingle(v.edgeScale)) {
+      const auto index = static_cast<Int64>(i);
+      return String("オブジェクト[") + ObjectOfVertex(model, index) + String("]の頂点") +
+             String::IntToString(index) + suffix;
+    }
+  }
+  for (const PmxMaterial& m : model.materials) {
+    if (!FitSingle(m.diffuse) || !FitSingle(m.specular) || !FitsSingle(m.specularPower) ||
+        !FitSingle(m.ambient) || !FitSingle(m.edgeColor) || !FitsSingle(m.edgeSize))
+      return String("マテリアル[") + m.name + String("]") + suffix;
+  }
+  for (const PmxBone& b : model.bones) {
+    if (!FitSingle(b.position) || !FitSingle(b.tailOffset) || !FitsSingle(b.inheritWeight) ||
+        !FitSingle(b.fixedAxisDirection) || !FitSingle(b.localAxisX) || !FitSingle(b.localAxisZ))
+      return String("ボーン[") + b.name + String("]") + suffix;
+  }
+  for (const PmxMorph& m : model.morphs) {
+    for (const PmxMorphOffset& o : m.offsets) {
+      if (!FitSingle(o.offset)) return String("モーフ[") + m.name + String("]") + suffix;
+    }
+  }
+  return String();
 }

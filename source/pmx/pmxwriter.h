@@ -4,7 +4,9 @@
 
 #include <bit>
 #include <cassert>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "pmx/pmxmodel.h"
@@ -24,6 +26,11 @@ UInt8 PmxVertexIndexSize(Int64 count);
 /// Index size of any other list of `count` entries (signed indices).
 UInt8 PmxSignedIndexSize(Int64 count);
 PmxIndexSizes PmxComputeIndexSizes(const PmxModelHeader& header);
+
+/// Describes the first value of `model` that single precision cannot hold (not a number,
+/// infinite, or beyond its range) with the element it belongs to; empty when every value can
+/// be written. Such a file would be rejected by every reader, so it must not be written.
+String PmxFindUnwritableValue(const PmxModel& model);
 
 /// Writes `model` as a whole PMX 2.0 file: header, vertices, faces, textures, materials,
 /// bones, morphs, display frames, then the (empty) rigid body and joint sections. Every index
@@ -48,6 +55,12 @@ class PmxFileWriter {
   void WriteUInt16(UInt16 v) { PutLe(v, 2); }
   void WriteInt32(Int32 v) { PutLe(static_cast<UInt32>(v), 4); }
   void WriteFloat32(Float32 v) { PutLe(std::bit_cast<UInt32>(v), 4); }
+  /// A double narrowed to single precision. It must fit: a value that does not is found by
+  /// PmxFindUnwritableValue before anything is written.
+  void WriteReal(Float v) {
+    assert(std::isfinite(v) && std::abs(v) <= std::numeric_limits<Float32>::max());
+    WriteFloat32(static_cast<Float32>(v));
+  }
   void WriteBytes(const void* data, size_t len);
   /// Byte length, then the UTF-16LE code units, no terminator.
   void WriteText(const String& text);
