@@ -28,15 +28,6 @@ std::vector<PmxMorph> MorphsInNameOrder(PmxPolygonExchange* exchange) {
 
 }  // namespace
 
-Int64 PmxPolygonExchange::GetTextureIndex(const String& texture) {
-  if (!texture.Content()) return -1;
-  for (size_t i = 0; i < textureNames.size(); ++i) {
-    if (textureNames[i] == texture) return static_cast<Int64>(i);
-  }
-  textureNames.push_back(texture);
-  return static_cast<Int64>(textureNames.size()) - 1;
-}
-
 void PmxBuildFromGathered(PmxPolygonExchange* exchange, const PmxExportSettings& settings) {
   PmxModel& model = exchange->model;
   PmxMaterialForTextureTag(exchange, nullptr, String(), nullptr, settings);

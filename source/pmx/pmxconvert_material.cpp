@@ -33,6 +33,15 @@ bool ReadChannel(BaseMaterial* mat, Int32 id, BaseContainer* data) {
 
 }  // namespace
 
+Int64 PmxPolygonExchange::GetTextureIndex(const String& texture) {
+  if (!texture.Content()) return -1;
+  for (size_t i = 0; i < textureNames.size(); ++i) {
+    if (textureNames[i] == texture) return static_cast<Int64>(i);
+  }
+  textureNames.push_back(texture);
+  return static_cast<Int64>(textureNames.size()) - 1;
+}
+
 Int64 PmxMaterialForTextureTag(PmxPolygonExchange* exchange, BaseTag* textureTag,
                                const String& objectName, BaseTag* edgeTag,
                                const PmxExportSettings& settings) {
