@@ -3,6 +3,7 @@
 
 #include "c4d_basecontainer.h"
 #include "c4d_basedocument.h"
+#include "c4d_basedraw.h"
 #include "c4d_baselist.h"
 #include "c4d_basematerial.h"
 #include "c4d_baseobject.h"
@@ -11,6 +12,7 @@
 #include "c4d_description.h"
 #include "c4d_file.h"
 #include "c4d_general.h"
+#include "c4d_gui.h"
 #include "c4d_memory.h"
 #include "c4d_nodedata.h"
 #include "c4d_plugin.h"

@@ -28,6 +28,14 @@ struct BaseDocument::UndoStep {
 BaseDocument::BaseDocument() {
   objects_.document = this;
   materials_.document = this;
+  layers_.document = this;
+  auto* view = new BaseDraw;
+  view->SetName(String("Perspective"));
+  views_.emplace_back(view);
+  // Every registered scene hook has its node in a document from the start, as in the host.
+  for (const host::PluginInfo& p : host::Plugins()) {
+    if (p.type == PLUGINTYPE::SCENEHOOK) FindSceneHook(p.id);
+  }
   data_.SetData(DOCUMENT_DOCUNIT, GeData(UnitScaleData(1.0, DOCUMENT_UNIT::CM)));
   data_.SetInt32(DOCUMENT_MODE, Mmodel);
 }
@@ -39,6 +47,9 @@ BaseDocument::~BaseDocument() {
   FreeChain(&objects_);
   FreeChain(&materials_);
   for (auto& [id, hook] : hooks_) delete hook;
+  hooks_.clear();
+  views_.clear();
+  FreeChain(&layers_);
 }
 
 void BaseDocument::InsertObject(BaseObject* op, BaseObject* parent, BaseObject* pred, Bool) {
@@ -282,4 +293,39 @@ BaseSceneHook* BaseDocument::FindSceneHook(Int32 id) const {
   }
   hooks_[id] = node;
   return node;
+}
+
+BaseDraw* BaseDocument::GetBaseDraw(Int32 num) const {
+  return num >= 0 && num < GetBaseDrawCount() ? views_[static_cast<size_t>(num)].get() : nullptr;
+}
+
+void BaseDocument::InsertBaseDraw(BaseDraw* bd) {
+  if (!bd) return;
+  if (views_.empty()) activeView_ = 0;
+  views_.emplace_back(bd);
+}
+
+void BaseDocument::RemoveBaseDraws() {
+  views_.clear();
+  activeView_ = 0;
+}
+
+void BaseDocument::InsertLayer(LayerObject* layer) {
+  if (layer) layer->InsertLast(&layers_);
+}
+
+LayerObject* BaseList2D::GetLayerObject(BaseDocument* doc) const {
+  auto* layer = dynamic_cast<LayerObject*>(FindByUniqueId(layer_.id));
+  if (!layer || (doc && layer->GetDocument() != doc)) return nullptr;
+  return layer;
+}
+
+const LayerData* BaseList2D::GetLayerData(BaseDocument* doc, Bool) const {
+  LayerObject* layer = GetLayerObject(doc);
+  return layer ? &layer->GetLayerData() : nullptr;
+}
+
+Bool BaseList2D::SetLayerObject(LayerObject* layer) {
+  layer_.id = layer ? layer->GetUniqueId() : 0;
+  return true;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "c4d_basedraw.h"
 #include "c4d_basematerial.h"
 #include "c4d_baseobject.h"
 
@@ -46,6 +47,41 @@ enum : Int32 {
   Mpoints = 5,
   Medges = 6,
   Mpolygons = 7,
+};
+
+constexpr Int32 Olayer = 100004801;
+
+/// The settings of a layer.
+struct LayerData {
+  Bool solo = false;
+  Bool view = true;  // shown in the editor
+  Bool render = true;
+  Bool manager = true;
+  Bool locked = false;
+  Bool generators = true;
+  Bool deformers = true;
+  Bool expressions = true;
+  Bool animation = true;
+  Vector color;
+  Bool xref = true;
+};
+
+/// A layer of a document: objects, tags and materials put on it share its settings.
+class LayerObject : public BaseList2D {
+ public:
+  static LayerObject* Alloc() { return new LayerObject; }
+  static void Free(LayerObject*& l) {
+    delete l;
+    l = nullptr;
+  }
+  Int32 GetType() const override { return Olayer; }
+  BaseList2D* AllocSame() const override { return new LayerObject; }
+  LayerObject* GetNext() const { return static_cast<LayerObject*>(GeListNode::GetNext()); }
+  const LayerData& GetLayerData() const { return layerData_; }
+  void SetLayerData(const LayerData& data) { layerData_ = data; }
+
+ private:
+  LayerData layerData_;
 };
 
 class BaseDocument : public BaseList2D {
@@ -109,6 +145,24 @@ class BaseDocument : public BaseList2D {
   /// The document's instance of scene hook `id`, or null.
   BaseSceneHook* FindSceneHook(Int32 id) const;
 
+  /// The document's views: a new document has one, a perspective view.
+  BaseDraw* GetActiveBaseDraw() const { return GetBaseDraw(activeView_); }
+  BaseDraw* GetRenderBaseDraw() const { return GetActiveBaseDraw(); }
+  BaseDraw* GetBaseDraw(Int32 num) const;
+  Int32 GetBaseDrawCount() const { return static_cast<Int32>(views_.size()); }
+
+  /// The first layer of the document's layer list.
+  LayerObject* GetFirstLayer() const { return static_cast<LayerObject*>(layers_.first); }
+
+  // Host internals.
+  /// Appends a view (taking ownership); the first view inserted after RemoveBaseDraws
+  /// becomes the active one.
+  void InsertBaseDraw(BaseDraw* bd);
+  void RemoveBaseDraws();
+  void SetActiveBaseDraw(Int32 num) { activeView_ = num; }
+  /// Appends a layer to the layer list (taking ownership).
+  void InsertLayer(LayerObject* layer);
+
   // Host internals.
   Head* GetObjectHead() { return &objects_; }
   Head* GetMaterialHead() { return &materials_; }
@@ -117,6 +171,9 @@ class BaseDocument : public BaseList2D {
  private:
   Head objects_;
   Head materials_;
+  Head layers_;
+  std::vector<std::unique_ptr<BaseDraw>> views_;
+  Int32 activeView_ = 0;
   Filename path_, name_;
   std::vector<std::unique_ptr<UndoStep>> undo_;
   std::unique_ptr<UndoStep> open_;

@@ -211,6 +211,7 @@ Bool BaseList2D::CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn) const {
   dst->name_ = name_;
   dst->data_ = data_;
   if (!(flags & COPYFLAGS_NO_BITS)) dst->bits_ = bits_;
+  dst->layer_ = layer_;
   if (nodeData_ && dst->nodeData_)
     return nodeData_->CopyTo(dst->nodeData_.get(), const_cast<BaseList2D*>(this), dst, flags, trn);
   return true;

@@ -12,6 +12,8 @@ class BaseDocument;
 class GeListNode;
 class BaseList2D;
 class Description;
+class LayerObject;
+struct LayerData;
 
 // Type identifiers used by the host and its plug-ins.
 constexpr Int32 Obase = 5155;
@@ -207,6 +209,13 @@ class BaseList2D : public GeListNode {
   /// Copies this element's own content (name, container, bits, plug-in data) into `dst`.
   virtual Bool CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn = nullptr) const;
 
+  /// The layer the element is on, or null.
+  LayerObject* GetLayerObject(BaseDocument* doc) const;
+  /// The settings of the element's layer, or null when it is on none.
+  const LayerData* GetLayerData(BaseDocument* doc, Bool rawdata = false) const;
+  /// Puts the element on `layer` (null: on no layer).
+  Bool SetLayerObject(LayerObject* layer);
+
   /// Process-wide identity used by links; never reused.
   UInt64 GetUniqueId() const { return uniqueId_; }
   static BaseList2D* FindByUniqueId(UInt64 id);
@@ -222,6 +231,7 @@ class BaseList2D : public GeListNode {
   Int32 bits_ = 0;
   UInt32 dirty_[8] = {};
   UInt64 uniqueId_;
+  GeLink layer_;
 };
 
 /// An array of list elements (the host's AtomArray).

@@ -248,6 +248,7 @@ Bool PolygonObject::CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn) const {
   d->polySel_ = polySel_;
   d->polyHidden_ = polyHidden_;
   d->edgeSel_ = edgeSel_;
+  d->ngons_ = ngons_;
   return PointObject::CopyTo(dst, flags, trn);
 }
 
@@ -351,4 +352,37 @@ void CAJointObject::GetBone(Matrix& m, Float& len) const {
   m.v1 = x;
   m.v2 = y;
   m.v3 = dir;
+}
+
+UChar* PolygonObject::GetNgonEdgesCompact() const {
+  if (ngons_.empty()) return nullptr;
+  const Int32 pc = GetPolygonCount();
+  const CPolygon* polys = GetPolygonR();
+  if (pc <= 0 || !polys) return nullptr;
+  auto* flags = new UChar[static_cast<size_t>(pc)]();
+  for (Int32 i = 0; i < pc; ++i) {
+    const CPolygon& p = polys[i];
+    const Int32 n = p.c == p.d ? 3 : 4;
+    for (const std::vector<Int32>& outline : ngons_) {
+      auto position = [&](Int32 point) -> Int64 {
+        for (size_t k = 0; k < outline.size(); ++k) {
+          if (outline[k] == point) return static_cast<Int64>(k);
+        }
+        return -1;
+      };
+      bool inside = true;
+      for (Int32 k = 0; k < n && inside; ++k) inside = position(p[k]) >= 0;
+      if (!inside) continue;
+      const Int64 size = static_cast<Int64>(outline.size());
+      for (Int32 k = 0; k < n; ++k) {
+        const Int64 from = position(p[k]);
+        const Int64 to = position(p[(k + 1) % n]);
+        // Neighbours on the outline form its border; every other edge runs through the N-gon.
+        const bool border = (from + 1) % size == to || (to + 1) % size == from;
+        if (!border) flags[i] = static_cast<UChar>(flags[i] | (1 << k));
+      }
+      break;
+    }
+  }
+  return flags;
 }

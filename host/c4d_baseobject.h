@@ -47,6 +47,11 @@ constexpr Int32 MODE_ON = 0;
 constexpr Int32 MODE_OFF = 1;
 constexpr Int32 MODE_UNDEF = 2;
 
+/// Object parameters of every object.
+enum : Int32 {
+  ID_BASEOBJECT_XRAY = 880,
+};
+
 /// Object info flags of plug-in objects.
 constexpr Int32 OBJECT_MODIFIER = 1;
 constexpr Int32 OBJECT_HIERARCHYMODIFIER = 2;
@@ -235,10 +240,22 @@ class PolygonObject : public PointObject {
   /// Four normals per polygon (corners a, b, c, d) from the object's normal tag or its phong
   /// tag, or null when it has neither. Free the result with DeleteMem.
   Vector32* CreatePhongNormals() const;
+  /// Number of N-gons.
+  Int32 GetNgonCount() const { return static_cast<Int32>(ngons_.size()); }
+  /// One byte per polygon: bit k is set when edge k (corner k to corner k + 1, the last corner
+  /// back to the first) lies inside an N-gon. Null when the object has no N-gons. The array
+  /// is a copy: free it with DeleteMem.
+  UChar* GetNgonEdgesCompact() const;
   Bool CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn = nullptr) const override;
+
+  // Host internals: an N-gon is kept as its outline, the loop of point indices around it; the
+  // polygons whose corners all lie on an outline make up that N-gon.
+  void SetNgonOutlines(std::vector<std::vector<Int32>> outlines) { ngons_ = std::move(outlines); }
+  const std::vector<std::vector<Int32>>& GetNgonOutlines() const { return ngons_; }
 
  private:
   BaseSelect polySel_, polyHidden_, edgeSel_;
+  std::vector<std::vector<Int32>> ngons_;
 };
 
 /// A joint of a character rig.

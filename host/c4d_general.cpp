@@ -52,9 +52,12 @@ void EventAdd(EVENT flags) {
   host::GetRecords().events.push_back(flags);
 }
 
-void SpecialEventAdd(Int32 messageid, UInt64 p1, UInt64) {
-  std::lock_guard<std::mutex> lock(gRecordMutex);
-  host::GetRecords().specialEvents.emplace_back(messageid, p1);
+void SpecialEventAdd(Int32 messageid, UInt64 p1, UInt64 p2) {
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    host::GetRecords().specialEvents.emplace_back(messageid, p1);
+  }
+  host::SendCoreMessage(messageid, p1, p2);
 }
 
 Bool DrawViews(Int32) {

@@ -9,6 +9,7 @@
 #include "c4d_plugin.h"
 
 class ToolData;
+class GeDialog;
 
 namespace host {
 
@@ -95,6 +96,21 @@ Bool IsVisibleInEditor(const BaseObject* op);
 /// Whether BaseDocument::ExecutePasses builds the cache of `op` (a plug-in generator): such
 /// a cache and the marks on the generator's inputs are results, not part of the scene.
 Bool IsEvaluatedGenerator(const BaseObject* op);
+
+/// Open dialogs, in the order they were opened.
+std::vector<GeDialog*> OpenDialogs();
+/// The open dialog opened under plug-in id `pluginid`, or null.
+GeDialog* FindOpenDialog(Int32 pluginid);
+/// Sends the core message `id` to every open dialog (CoreMessage), each message with a new
+/// BFM_CORE_UNIQUEID so that CheckCoreMessage can tell it from one already seen.
+void SendCoreMessage(Int32 id, UInt64 p1 = 0, UInt64 p2 = 0);
+
+/// Redraws every view of `doc` as the host does after an update: evaluates the document,
+/// tells the open dialogs (EVMSG_DOCUMENTRECALCULATED), then, view by view, forgets the calls
+/// of the last redraw and calls the Draw of every scene hook of the document in the normal
+/// draw pass, higher priority first (equal priorities in registration order). The calls
+/// stay with each view (BaseDraw::GetCalls).
+void RedrawDocument(BaseDocument* doc);
 
 /// Fills `bc` with the DEFAULT values of a description resource.
 void ApplyDescriptionDefaults(const String& descriptionName, BaseContainer* bc);
