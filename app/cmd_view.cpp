@@ -17,7 +17,9 @@ namespace {
 const char* kDescription =
     "Shows MODEL.pmx in a web browser the way MMD users see models on the web: three.js's\n"
     "MMDLoader reads it, with the textures it names, and draws it (drag to turn, wheel to\n"
-    "zoom). The page is served on 127.0.0.1 until Ctrl+C; the address is printed.";
+    "zoom). The page is served on 127.0.0.1 until Ctrl+C; the address is printed.\n"
+    "Only the page, three.js, the model and the images it names are served, and of those\n"
+    "only files inside the model's folder (links resolved) or a --texture-root folder.";
 
 volatile std::sig_atomic_t gStopSignal = 0;
 
@@ -28,9 +30,12 @@ void OnSignal(int) { gStopSignal = 1; }
 int RunView(const std::vector<std::string>& args) {
   CommandLine cli("view", "view MODEL.pmx [options]", kDescription);
   std::string model, portText = "8765";
+  std::vector<std::string> textureRoots;
   bool noOpen = false;
   cli.Positional("MODEL", "MODEL.pmx", &model);
   cli.Value("--port", &portText, "N", "the port to serve on (default 8765; 0 picks a free one)");
+  cli.Values("--texture-root", &textureRoots, "DIR",
+             "a folder outside the model's own whose images the model may show as textures");
   cli.Flag("--no-open", &noOpen, "do not ask the desktop to open the page");
   if (auto code = cli.Parse(args)) return *code;
   std::string error;
@@ -43,6 +48,7 @@ int RunView(const std::vector<std::string>& args) {
   options.modelPath = model;
   options.pagePath = DefaultViewerPage();
   options.threeDir = DefaultThreeDir();
+  options.textureRoots = textureRoots;
   options.port = static_cast<int>(port);
   ViewServer server;
   if (!server.Start(options, &error)) {

@@ -1,44 +1,47 @@
 #include "view_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <vector>
+#include <system_error>
+#include <thread>
 
 #include "c4d_string.h"
 
 namespace fs = std::filesystem;
 
 namespace pmxapp {
+
+using Clock = std::chrono::steady_clock;
+
+struct ViewServer::Connection {
+  int fd = -1;
+  Clock::time_point accepted;
+  bool headReceived = false;  // guarded by the server's mutex, as is `cut`
+  bool cut = false;
+};
+
 namespace {
+
+constexpr size_t kMaxRequestHead = 16384;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
-}
-
-std::string ContentType(const fs::path& p) {
-  const std::string ext = Lower(p.extension().string());
-  if (ext == ".html" || ext == ".htm") return "text/html; charset=utf-8";
-  if (ext == ".js" || ext == ".mjs") return "text/javascript; charset=utf-8";
-  if (ext == ".json") return "application/json";
-  if (ext == ".png") return "image/png";
-  if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
-  if (ext == ".gif") return "image/gif";
-  if (ext == ".bmp" || ext == ".spa" || ext == ".sph") return "image/bmp";
-  if (ext == ".webp") return "image/webp";
-  return "application/octet-stream";
 }
 
 int HexValue(char c) {
@@ -80,38 +83,104 @@ std::string EncodeComponent(const std::string& s) {
   return out;
 }
 
-/// `relative` inside `root`, or empty when it would leave it.
-fs::path Inside(const fs::path& root, const std::string& relative) {
-  std::string rel = relative;
-  for (char& c : rel)
-    if (c == '\\') c = '/';
-  while (!rel.empty() && rel.front() == '/') rel.erase(rel.begin());
-  const fs::path joined = (root / rel).lexically_normal();
-  const fs::path back = joined.lexically_relative(root);
-  if (back.empty() || *back.begin() == "..") return {};
-  return joined;
+/// Browsers treat a backslash in a URL path as a slash, and PMX files written on Windows name
+/// textures with backslashes; both sides are compared in the one spelling.
+std::string Slashes(std::string s) {
+  std::replace(s.begin(), s.end(), '\\', '/');
+  return s;
 }
 
-void SendAll(int fd, const std::string& data) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    sent += static_cast<size_t>(n);
+/// True when `path` is `root` or lies below it (both absolute, without links or dots).
+bool Within(const std::string& root, const std::string& path) {
+  if (root == "/") return true;
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          path[root.size()] == '/');
+}
+
+/// Opens a regular file for reading without blocking on a FIFO or a device; -1 otherwise.
+int OpenRegular(const fs::path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+/// Where the open file really is. Judging the file that was opened, rather than the name
+/// before opening it, leaves no gap in which a link could be swapped in.
+std::string RealPath(int fd) {
+  std::error_code ec;
+  const fs::path p = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+  return ec ? std::string() : p.string();
+}
+
+std::string Canonical(const fs::path& p) {
+  std::error_code ec;
+  const fs::path c = fs::canonical(p, ec);
+  return ec ? std::string() : c.string();
+}
+
+/// Waits until `fd` is ready for `events` or `deadline` passes.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return false;
   }
 }
 
-void Respond(int fd, int status, const std::string& reason, const std::string& type,
-             const std::string& body, bool head) {
+bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {
+  size_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd, POLLOUT, deadline)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Head(int status, const char* reason, const std::string& type, uint64_t length,
+                 bool page) {
   std::ostringstream h;
   h << "HTTP/1.1 " << status << ' ' << reason << "\r\n"
     << "Content-Type: " << type << "\r\n"
-    << "Content-Length: " << body.size() << "\r\n"
+    << "Content-Length: " << length << "\r\n"
     << "Cache-Control: no-store\r\n"
-    << "Connection: close\r\n\r\n";
-  SendAll(fd, h.str());
-  if (!head) SendAll(fd, body);
+    << "X-Content-Type-Options: nosniff\r\n"
+    // Other sites' pages may not embed what is served here.
+    << "Cross-Origin-Resource-Policy: same-origin\r\n";
+  // Only the viewer page may run as a document; anything else opened as one is inert.
+  if (!page) h << "Content-Security-Policy: default-src 'none'; sandbox\r\n";
+  h << "Connection: close\r\n\r\n";
+  return h.str();
+}
+
+void Respond(int fd, int status, const char* reason, const std::string& body, bool head,
+             Clock::time_point deadline) {
+  std::string out = Head(status, reason, "text/plain; charset=utf-8", body.size(), false);
+  if (!head) out += body;
+  SendAll(fd, out.data(), out.size(), deadline);
+}
+
+uint32_t Le32(const std::string& s, size_t at) {
+  uint32_t v = 0;
+  for (int k = 0; k < 4; ++k)
+    v |= static_cast<uint32_t>(static_cast<unsigned char>(s[at + k])) << (8 * k);
+  return v;
 }
 
 bool ReadFile(const fs::path& p, std::string* out) {
@@ -216,7 +285,54 @@ std::string SourceDefault(const char* env, const std::string& builtIn) {
   return v && *v ? std::string(v) : builtIn;
 }
 
+std::string ContentTypeOf(const std::string& kind) {
+  if (kind == "png" || kind == "jpeg" || kind == "gif" || kind == "bmp") return "image/" + kind;
+  if (kind == "dds") return "image/vnd-ms.dds";
+  return "image/x-tga";
+}
+
 }  // namespace
+
+std::string ImageKind(const std::string& head) {
+  const auto starts = [&](const char* magic, size_t n) {
+    return head.size() >= n && head.compare(0, n, magic, n) == 0;
+  };
+  if (starts("\x89PNG\r\n\x1a\n", 8)) return "png";
+  if (starts("\xFF\xD8\xFF", 3)) return "jpeg";
+  if (starts("GIF87a", 6) || starts("GIF89a", 6)) return "gif";
+  if (starts("BM", 2) && head.size() >= 18) {
+    // The info header's size tells the BMP versions apart; text starting "BM" has none of them.
+    switch (Le32(head, 14)) {
+      case 12:
+      case 16:
+      case 40:
+      case 52:
+      case 56:
+      case 64:
+      case 108:
+      case 124:
+        return "bmp";
+      default:
+        break;
+    }
+  }
+  if (starts("DDS ", 4) && head.size() >= 8 && Le32(head, 4) == 124) return "dds";
+  // TGA has no signature: its header has to make sense instead.
+  if (head.size() >= 18) {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(head[i]); };
+    const unsigned mapType = b(1), type = b(2), depth = b(16);
+    const unsigned width = b(12) | (b(13) << 8), height = b(14) | (b(15) << 8);
+    const bool mapped = type == 1 || type == 9;
+    const bool knownType = mapped || type == 2 || type == 3 || type == 10 || type == 11;
+    const bool mapOk = mapType == 0
+                           ? !mapped
+                           : mapType == 1 && (b(7) == 15 || b(7) == 16 || b(7) == 24 || b(7) == 32);
+    const bool depthOk = depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
+    if (knownType && mapOk && depthOk && width > 0 && height > 0 && (b(17) & 0xC0) == 0)
+      return "tga";
+  }
+  return {};
+}
 
 std::string DefaultViewerPage() {
 #ifdef PMX_VIEWER_PAGE
@@ -236,13 +352,16 @@ std::string DefaultThreeDir() {
 
 ViewServer::~ViewServer() {
   if (listen_ >= 0) close(listen_);
+  std::unique_lock lock(mutex_);
+  for (const auto& c : live_) shutdown(c->fd, SHUT_RDWR);
+  finished_.wait(lock, [&] { return live_.empty(); });
 }
 
 bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
   options_ = options;
   std::error_code ec;
-  const fs::path model = fs::absolute(options.modelPath, ec);
-  if (!fs::is_regular_file(model, ec)) {
+  const fs::path model = fs::absolute(options.modelPath, ec).lexically_normal();
+  if (ec || !fs::is_regular_file(model, ec)) {
     *error = "cannot show " + options.modelPath + ": no such file";
     return false;
   }
@@ -255,18 +374,27 @@ bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
              " (scripts/install-deps.sh installs it)";
     return false;
   }
-  modelDir_ = model.parent_path().lexically_normal().string();
-  modelName_ = model.filename().string();
+  modelPath_ = model.string();
+  modelReal_ = Canonical(model);
+  threeReal_ = Canonical(options.threeDir);
+  const fs::path modelDir = model.parent_path();
+  roots_ = {Canonical(modelDir)};
+  for (const std::string& root : options.textureRoots) {
+    const std::string real = Canonical(root);
+    if (real.empty() || !fs::is_directory(real, ec)) {
+      *error = "the texture folder " + root + " does not exist";
+      return false;
+    }
+    roots_.push_back(real);
+  }
   // The model is served under /fs at its own path, so that texture names that climb out of
-  // its folder ("..\\tex\\skin.png") resolve in the browser as they do on disk. Beyond the
-  // model's folder only the files the PMX names as textures are served; absolute names (the
-  // saver's resolver writes them) are opened by desktop readers, so they are served too.
-  for (std::string name : PmxTextureNames(model.string())) {
-    for (char& c : name)
-      if (c == '\\') c = '/';
+  // its folder ("..\\tex\\skin.png") resolve in the browser as they do on disk; whether such
+  // a file may be served is decided when it is asked for, by where it really is.
+  for (const std::string& raw : PmxTextureNames(modelPath_)) {
+    const std::string name = Slashes(raw);
     if (name.empty()) continue;
     const fs::path p(name);
-    textures_.insert((p.is_absolute() ? p : fs::path(modelDir_) / p).lexically_normal().string());
+    textures_.insert((p.is_absolute() ? p : modelDir / p).lexically_normal().string());
     if (p.is_absolute()) absoluteTextures_.insert(p.lexically_normal().string());
   }
 
@@ -282,7 +410,7 @@ bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(options.port));
   if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listen_, 16) != 0) {
+      listen(listen_, 128) != 0) {
     *error =
         "cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": " + std::strerror(errno);
     close(listen_);
@@ -297,7 +425,7 @@ bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
 
 std::string ViewServer::Url() const {
   std::string path;
-  for (const char c : "/fs" + (fs::path(modelDir_) / modelName_).string()) {
+  for (const char c : "/fs" + modelPath_) {
     const std::string one(1, c);
     path += c == '/' ? one : EncodeComponent(one);
   }
@@ -309,88 +437,226 @@ void ViewServer::Serve(const std::atomic<bool>& stop) {
 }
 
 void ViewServer::ServeFor(int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          end - std::chrono::steady_clock::now())
-                          .count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     if (left <= 0 || listen_ < 0) return;
     pollfd p{listen_, POLLIN, 0};
     const int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return;
-    const int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    HandleClient(client);
+    const int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (client >= 0) Admit(client);
+  }
+}
+
+void ViewServer::Admit(int client) {
+  auto connection = std::make_shared<Connection>();
+  connection->fd = client;
+  connection->accepted = Clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    const size_t limit = static_cast<size_t>(std::max(1, options_.maxConnections));
+    size_t open = 0;
+    for (const auto& c : live_) open += c->cut ? 0 : 1;
+    if (open >= limit) {
+      // Idle connections must not lock out a real client: the one that has waited longest
+      // without sending its request is cut.
+      const auto idle = std::find_if(live_.begin(), live_.end(),
+                                     [](const auto& c) { return !c->headReceived && !c->cut; });
+      // A cut connection holds its slot until its thread has noticed; never more than the
+      // limit of those either.
+      if (idle == live_.end() || live_.size() >= 2 * limit) {
+        static const char busy[] =
+            "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        send(client, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        close(client);
+        return;
+      }
+      (*idle)->cut = true;
+      shutdown((*idle)->fd, SHUT_RDWR);
+    }
+    live_.push_back(connection);
+  }
+  try {
+    std::thread(&ViewServer::Run, this, connection).detach();
+  } catch (const std::system_error&) {
+    std::lock_guard lock(mutex_);
+    live_.remove(connection);
     close(client);
   }
 }
 
-void ViewServer::HandleClient(int client) {
-  // A client that stalls must not stall the server for long.
-  timeval tv{5, 0};
-  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+void ViewServer::Run(const std::shared_ptr<Connection>& connection) {
+  Answer(*connection);
+  // The socket is closed under the lock, so that the acceptor never cuts a number that has
+  // since been given to another file.
+  std::lock_guard lock(mutex_);
+  close(connection->fd);
+  live_.remove(connection);
+  finished_.notify_all();
+}
+
+bool ViewServer::HostAllowed(const std::string& host) const {
+  std::string name = Lower(host), port;
+  const size_t colon = name.rfind(':');
+  if (colon != std::string::npos) {
+    port = name.substr(colon + 1);
+    name.resize(colon);
+    if (port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        std::stoi(port) != port_)
+      return false;
+  }
+  return name == "127.0.0.1" || name == "localhost";
+}
+
+int ViewServer::OpenAllowed(const std::string& urlPath, std::string* type) const {
+  if (urlPath == "/" || urlPath == "/index.html") {
+    *type = "text/html; charset=utf-8";
+    return OpenRegular(options_.pagePath);
+  }
+  if (urlPath.rfind("/three/", 0) == 0) {
+    const fs::path rel = fs::path(Slashes(urlPath.substr(7))).lexically_normal();
+    if (rel.empty() || rel.is_absolute() || *rel.begin() == ".." || rel.extension() != ".js")
+      return -1;
+    const int fd = OpenRegular(fs::path(options_.threeDir) / rel);
+    if (fd >= 0 && !Within(threeReal_, RealPath(fd))) {
+      close(fd);
+      return -1;
+    }
+    *type = "text/javascript; charset=utf-8";
+    return fd;
+  }
+  if (urlPath.rfind("/fs/", 0) != 0) return -1;
+  const std::string rest = Slashes(urlPath.substr(3));
+  const std::string wanted = fs::path(rest).lexically_normal().string();
+  if (wanted == modelPath_) {
+    const int fd = OpenRegular(wanted);
+    if (fd >= 0 && RealPath(fd) != modelReal_) {
+      close(fd);
+      return -1;
+    }
+    *type = "application/octet-stream";
+    return fd;
+  }
+  std::vector<std::string> candidates;
+  if (textures_.count(wanted)) candidates.push_back(wanted);
+  const std::string folder = fs::path(modelPath_).parent_path().string() + "/";
+  if (rest.rfind(folder, 0) == 0) {
+    // An absolute texture name that the loader appended to the model's folder.
+    const std::string absolute =
+        fs::path(rest.substr(folder.size() - 1)).lexically_normal().string();
+    if (absoluteTextures_.count(absolute)) candidates.push_back(absolute);
+  }
+  for (const std::string& candidate : candidates) {
+    const int fd = OpenRegular(candidate);
+    if (fd < 0) continue;
+    const std::string real = RealPath(fd);
+    const bool inside = std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
+      return !root.empty() && Within(root, real);
+    });
+    std::string head(64, '\0');
+    const ssize_t n = inside ? pread(fd, head.data(), head.size(), 0) : -1;
+    head.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    const std::string kind = ImageKind(head);
+    if (!kind.empty()) {
+      *type = ContentTypeOf(kind);
+      return fd;
+    }
+    close(fd);
+  }
+  return -1;
+}
+
+void ViewServer::Answer(Connection& connection) {
+  const int fd = connection.fd;
+  const auto end = connection.accepted + std::chrono::milliseconds(options_.exchangeMs);
+  const auto headEnd =
+      std::min(end, connection.accepted + std::chrono::milliseconds(options_.requestHeadMs));
   std::string request;
   char buf[4096];
-  while (request.find("\r\n\r\n") == std::string::npos && request.size() < 16384) {
-    const ssize_t n = recv(client, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    request.append(buf, static_cast<size_t>(n));
+  while (request.find("\r\n\r\n") == std::string::npos) {
+    if (request.size() > kMaxRequestHead) {
+      Respond(fd, 431, "Request Header Fields Too Large", "request too large\n", false, end);
+      return;
+    }
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      request.append(buf, static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd, POLLIN, headEnd)) return;
+    } else {
+      return;
+    }
   }
-  std::istringstream line(request.substr(0, request.find("\r\n")));
-  std::string method, target;
-  line >> method >> target;
+  {
+    std::lock_guard lock(mutex_);
+    connection.headReceived = true;
+  }
+  std::istringstream lines(request.substr(0, request.find("\r\n\r\n")));
+  std::string line, method, target, version;
+  std::getline(lines, line);
+  std::istringstream(line) >> method >> target >> version;
   const bool head = method == "HEAD";
-  if (method != "GET" && !head) {
-    Respond(client, 405, "Method Not Allowed", "text/plain", "only GET\n", false);
+  std::vector<std::string> hosts;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || Lower(line.substr(0, colon)) != "host") continue;
+    const size_t from = line.find_first_not_of(" \t", colon + 1);
+    const size_t to = line.find_last_not_of(" \t");
+    hosts.push_back(from == std::string::npos ? std::string() : line.substr(from, to + 1 - from));
+  }
+  if (target.empty() || target[0] != '/' || version.rfind("HTTP/1.", 0) != 0 || hosts.size() != 1) {
+    Respond(fd, 400, "Bad Request", "bad request\n", head, end);
     return;
   }
-  std::string path = target.substr(0, target.find_first_of("?#"));
+  // A page elsewhere can make its own host name point here (DNS rebinding); the browser then
+  // sends that name, which we never answer.
+  if (!HostAllowed(hosts[0])) {
+    Respond(fd, 421, "Misdirected Request", "this server answers only 127.0.0.1 and localhost\n",
+            head, end);
+    return;
+  }
+  if (method != "GET" && !head) {
+    Respond(fd, 405, "Method Not Allowed", "only GET\n", false, end);
+    return;
+  }
   std::string decoded;
-  if (!DecodePath(path, &decoded)) {
-    Respond(client, 400, "Bad Request", "text/plain", "bad path\n", head);
+  if (!DecodePath(target.substr(0, target.find_first_of("?#")), &decoded)) {
+    Respond(fd, 400, "Bad Request", "bad path\n", head, end);
     return;
   }
   if (decoded == "/favicon.ico") {
-    Respond(client, 204, "No Content", "text/plain", "", head);
+    Respond(fd, 204, "No Content", "", head, end);
     return;
   }
-  fs::path file;
-  if (decoded == "/" || decoded == "/index.html") {
-    file = options_.pagePath;
-  } else if (decoded.rfind("/three/", 0) == 0) {
-    file = Inside(options_.threeDir, decoded.substr(7));
-  } else if (decoded.rfind("/fs/", 0) == 0) {
-    std::string rest = decoded.substr(3);
-    for (char& c : rest)
-      if (c == '\\') c = '/';
-    const fs::path wanted = fs::path(rest).lexically_normal();
-    const std::string prefix = modelDir_ + "/";
-    std::vector<fs::path> allowed;
-    if (!Inside(modelDir_, wanted.lexically_relative(modelDir_).string()).empty())
-      allowed.push_back(wanted);
-    if (textures_.count(wanted.string())) allowed.push_back(wanted);
-    if (rest.rfind(prefix, 0) == 0) {
-      // An absolute texture name that the loader appended to the model's folder.
-      const fs::path absolute = fs::path(rest.substr(prefix.size() - 1)).lexically_normal();
-      if (absoluteTextures_.count(absolute.string())) allowed.push_back(absolute);
-    }
-    std::error_code exists;
-    for (const fs::path& candidate : allowed) {
-      if (fs::is_regular_file(candidate, exists)) {
-        file = candidate;
-        break;
-      }
-    }
-  }
-  std::string body;
-  std::error_code ec;
-  if (file.empty() || !fs::is_regular_file(file, ec) || !ReadFile(file, &body)) {
-    Respond(client, 404, "Not Found", "text/plain", "not found: " + decoded + "\n", head);
+  std::string type;
+  const int file = OpenAllowed(decoded, &type);
+  struct stat st {};
+  if (file < 0 || fstat(file, &st) != 0) {
+    if (file >= 0) close(file);
+    Respond(fd, 404, "Not Found", "not found\n", head, end);
     return;
   }
-  Respond(client, 200, "OK", ContentType(file), body, head);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const std::string h = Head(200, "OK", type, size, type.rfind("text/html", 0) == 0);
+  bool ok = SendAll(fd, h.data(), h.size(), end);
+  for (uint64_t sent = 0; ok && !head && sent < size;) {
+    char chunk[65536];
+    const ssize_t n = pread(file, chunk, sizeof chunk, static_cast<off_t>(sent));
+    if (n < 0 && errno == EINTR) continue;
+    // A file that shrank while it was sent: the client sees a short body, never other bytes.
+    if (n <= 0) break;
+    ok = SendAll(fd, chunk, static_cast<size_t>(n), end);
+    sent += static_cast<uint64_t>(n);
+  }
+  close(file);
+  shutdown(fd, SHUT_WR);
 }
 
 }  // namespace pmxapp

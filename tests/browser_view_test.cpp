@@ -40,7 +40,8 @@ TEST(BrowserView, MmdLoaderDrawsTheSampleAndConvertedModelsWithTheirTextures) {
   std::string log;
   // The textured sample,
   // a skinned model whose textures are embedded, a morphing one, and a textured one whose
-  // texture stays where the model file is.
+  // texture stays where the model file is (outside the PMX's folder, so the viewer is told it
+  // may serve images from there).
   ASSERT_EQ(Shell(Quote(app) + " demo -o " + Quote(models + "/demo.pmx") + " 2>&1", &log), 0)
       << log;
   ASSERT_EQ(Shell(Quote(app) + " export " + Quote(assets + "MDL/MDL (HL1)/man.mdl") + " -o " +
@@ -70,9 +71,9 @@ TEST(BrowserView, MmdLoaderDrawsTheSampleAndConvertedModelsWithTheirTextures) {
   std::string out;
   const int code = Shell(
       "NODE_PATH=" + Quote(node) + " node " + Quote(PMX_SOURCE_DIR "/tests/browser/render_pmx.js") +
-          " --app " + Quote(app) + " --out " + Quote(shots) + " " + Quote(models + "/demo.pmx") +
-          " " + Quote(models + "/man.pmx") + " " + Quote(models + "/morphcube.pmx") + " " +
-          Quote(models + "/box.pmx") + " 2>&1",
+          " --app " + Quote(app) + " --out " + Quote(shots) + " --texture-root " + Quote(assets) +
+          " " + Quote(models + "/demo.pmx") + " " + Quote(models + "/man.pmx") + " " +
+          Quote(models + "/morphcube.pmx") + " " + Quote(models + "/box.pmx") + " 2>&1",
       &out);
   EXPECT_EQ(code, 0) << out;
 

@@ -1,7 +1,7 @@
 // Loads PMX files in headless Chromium with three.js's MMDLoader, through the page that
 // `pmxexport view` serves, and saves a screenshot of each.
 //
-//   node render_pmx.js --app PATH/TO/pmxexport --out DIR MODEL.pmx [MODEL.pmx ...]
+//   node render_pmx.js --app PATH/TO/pmxexport --out DIR [--texture-root DIR ...] MODEL.pmx [MODEL.pmx ...]
 //
 // Prints one JSON line per model (what the loader read) and exits 1 when a model failed:
 // the loader reported an error, the model has no vertices, a texture could not be loaded or
@@ -14,10 +14,11 @@ const path = require('path');
 const { chromium } = require('playwright-core');
 
 function parseArgs(argv) {
-  const a = { app: null, out: null, models: [], timeoutMs: 90000 };
+  const a = { app: null, out: null, models: [], textureRoots: [], timeoutMs: 90000 };
   for (let i = 0; i < argv.length; i++) {
     if (argv[i] === '--app') a.app = argv[++i];
     else if (argv[i] === '--out') a.out = argv[++i];
+    else if (argv[i] === '--texture-root') a.textureRoots.push(argv[++i]);
     else if (argv[i] === '--timeout') a.timeoutMs = Number(argv[++i]) * 1000;
     else a.models.push(argv[i]);
   }
@@ -29,9 +30,10 @@ function parseArgs(argv) {
 }
 
 // Starts `pmxexport view` on a free port and answers the page address it prints.
-function startViewer(app, model) {
+function startViewer(app, model, textureRoots) {
   return new Promise((resolve, reject) => {
-    const child = spawn(app, ['view', model, '--port', '0', '--no-open'],
+    const roots = textureRoots.flatMap((r) => ['--texture-root', r]);
+    const child = spawn(app, ['view', model, '--port', '0', '--no-open', ...roots],
                         { stdio: ['ignore', 'pipe', 'pipe'] });
     let out = '';
     let err = '';
@@ -76,7 +78,7 @@ async function main() {
       const report = { model, screenshot: path.join(args.out, stem + '.png'), console: [] };
       let viewer = null;
       try {
-        viewer = await startViewer(args.app, model);
+        viewer = await startViewer(args.app, model, args.textureRoots);
         const page = await context.newPage();
         page.on('console', (m) => { if (m.type() === 'error') report.console.push(m.text()); });
         page.on('pageerror', (e) => report.console.push(String(e)));
