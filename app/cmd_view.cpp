@@ -35,7 +35,7 @@ int RunView(const std::vector<std::string>& args) {
   cli.Positional("MODEL", "MODEL.pmx", &model);
   cli.Value("--port", &portText, "N", "the port to serve on (default 8765; 0 picks a free one)");
   cli.Values("--texture-root", &textureRoots, "DIR",
-             "a folder outside the model's own whose images the model may show as textures");
+             "another folder whose images the model may use as textures (repeatable)");
   cli.Flag("--no-open", &noOpen, "do not ask the desktop to open the page");
   if (auto code = cli.Parse(args)) return *code;
   std::string error;
