@@ -2,12 +2,12 @@
 // hand.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "app_host.h"
 #include "cli.h"
 #include "commands.h"
 #include "demo_scene.h"
+#include "file_safety.h"
 #include "scene_file.h"
 
 namespace pmxapp {
@@ -19,34 +19,6 @@ const char* kDescription =
     "materials, joint weights and bone names) to OUTPUT.pmx. Its texture is written beside\n"
     "the PMX as <name>_tex.png, and the PMX refers to it by that name unless\n"
     "--texture-folder says otherwise.";
-
-/// Writes `bytes` to `path` through a temporary file, so that a failure leaves no partial file.
-bool WriteFileAtomically(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes,
-                         std::string* error) {
-  namespace fs = std::filesystem;
-  fs::path temp = path;
-  temp += ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(temp, ec);
-      *error = "cannot write " + path.string();
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temp, path, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    *error = "cannot write " + path.string();
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -73,12 +45,35 @@ int RunDemo(const std::vector<std::string>& args) {
     return kExitFailure;
   }
 
+  // The texture is a side file named after the PMX; a device or a pipe has no folder of its
+  // own to put it in, so the model is written without one there.
   std::error_code ec;
-  const fs::path out = fs::absolute(fs::path(output), ec).lexically_normal();
+  const bool stream = OutputIsStream(output);
+  const fs::path out = ResolvedOutput(output);
   const fs::path folder = out.parent_path();
-  const std::string textureName = out.stem().string() + "_tex.png";
-  std::unique_ptr<BaseDocument> doc = LoadSceneText(DemoSceneText(textureName), "demo", &error);
+  if (!stream && !fs::is_directory(folder, ec)) {
+    cli.Error("cannot write " + output + ": the folder " + folder.string() + " does not exist");
+    return kExitFailure;
+  }
+  PlacedFile texture;
+  if (!stream) {
+    const std::vector<std::uint8_t> png = DemoTexturePng();
+    const std::string wanted = out.stem().string() + "_tex.png";
+    if (!PlaceFileExclusively(folder, wanted, png, &texture, &error)) {
+      cli.Error(error);
+      return kExitFailure;
+    }
+    if (texture.name != wanted)
+      std::printf("Wrote the texture as %s: a different file is already called %s\n",
+                  texture.name.c_str(), wanted.c_str());
+  }
+  const fs::path texturePath = folder / texture.name;
+  auto removeTexture = [&] {
+    if (texture.created) fs::remove(texturePath, ec);
+  };
+  std::unique_ptr<BaseDocument> doc = LoadSceneText(DemoSceneText(texture.name), "demo", &error);
   if (!doc) {
+    removeTexture();
     cli.Error("the built-in sample does not load: " + error);
     return kExitFailure;
   }
@@ -86,22 +81,13 @@ int RunDemo(const std::vector<std::string>& args) {
   doc->SetDocumentPath(Filename(String(folder.generic_string())));
   doc->SetDocumentName(Filename(String(out.stem().string() + ".json")));
   if (sceneOutOption->count() > 0 && !SaveSceneFile(doc.get(), sceneOut, &error)) {
+    removeTexture();
     cli.Error(error);
     return kExitFailure;
   }
-
-  if (!fs::is_directory(folder, ec)) {
-    cli.Error("cannot write " + output + ": the folder " + folder.string() + " does not exist");
-    return kExitFailure;
-  }
-  const fs::path texture = folder / textureName;
-  const bool textureExisted = fs::exists(texture, ec);
-  if (!WriteFileAtomically(texture, DemoTexturePng(), &error)) {
-    cli.Error(error);
-    return kExitFailure;
-  }
+  std::fflush(stdout);
   const int result = ExportDocument(doc.get(), output, settings, cli.Command());
-  if (result != kExitOk && !textureExisted) fs::remove(texture, ec);
+  if (result != kExitOk) removeTexture();
   return result;
 }
 

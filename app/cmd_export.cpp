@@ -8,6 +8,7 @@
 #include "c4d_host.h"
 #include "cli.h"
 #include "commands.h"
+#include "import_options.h"
 #include "model_import.h"
 #include "scene_file.h"
 #include "scene_format.h"
@@ -25,7 +26,10 @@ const char* kDescription =
     "reads). A model file is imported as the host would import it (lengths in centimetres,\n"
     "left-handed, Y up; meshes, materials, joints, weights, blend shapes as morphs) and a\n"
     "summary line is printed before the saver's lines. Its texture names are written relative\n"
-    "to the PMX's folder, so the PMX finds them where it was written.\n";
+    "to the PMX's folder, so the PMX finds them where it was written. Only images inside the\n"
+    "model's folder tree (or a --texture-root) are named or copied; copies never replace a\n"
+    "different file. OUTPUT may be a device or a pipe (-o /dev/null), written straight into;\n"
+    "a link is followed and its target replaced.\n";
 
 }  // namespace
 
@@ -97,11 +101,21 @@ int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSet
 
   BaseDocument* previous = GetActiveDocument();
   SetActiveDocument(doc);
+  host::ClearLastFileError();
   const FILEERROR result = host::SaveDocument(saver.get(), doc, Filename(String(output)));
   SetActiveDocument(previous);
+  if (result == FILEERROR_OUTOFMEMORY) {
+    PrintError(command, "not enough memory to export to " + output);
+    return kExitFailure;
+  }
   if (result != FILEERROR_NONE) {
-    PrintError(command, "the export to " + output + " failed (file error " +
-                            std::to_string(static_cast<int>(result)) + ")");
+    // The system's reason (read-only, no space, ...) tells the user what to do; the host's
+    // error number does not.
+    const std::string reason = host::LastFileError();
+    PrintError(
+        command,
+        "the export to " + output + " failed: " +
+            (reason.empty() ? "file error " + std::to_string(static_cast<int>(result)) : reason));
     return kExitFailure;
   }
   // A saver that answers success must have written the file.
@@ -116,6 +130,7 @@ int RunExport(const std::vector<std::string>& args) {
   CommandLine cli("export", "export INPUT -o OUTPUT.pmx [options]", kDescription);
   std::string input, output;
   bool copyTextures = false;
+  std::vector<std::string> textureRoots;
   ExportOptionText text;
   cli.Positional("INPUT", "INPUT (the scene file or model file)", &input);
   cli.Value("-o,--output", &output, "FILE",
@@ -126,20 +141,30 @@ int RunExport(const std::vector<std::string>& args) {
            "(into the --texture-folder there, when given) and name\n"
            "them so; textures embedded in a model file are written\n"
            "out as files");
+  cli.Values("--texture-root", &textureRoots, "DIR",
+             "also name and copy textures found in DIR (by default\n"
+             "only images in the model's own folder tree are used);\n"
+             "may be given more than once");
   AddExportOptions(cli, &text);
+  ImportOptionText importText;
+  AddImportOptions(cli, &importText);
   if (auto code = cli.Parse(args)) return *code;
   if (output.empty()) return cli.UsageError("missing -o OUTPUT.pmx");
   ExportSettings settings;
   std::string error;
   if (!ReadExportOptions(text, &settings, &error)) return cli.UsageError(error);
+  ImportOptions importOptions;
+  if (!ReadImportOptions(importText, &importOptions, &error)) return cli.UsageError(error);
 
   if (!StartHost(&error)) {
     cli.Error(error);
     return kExitFailure;
   }
   ImportSummary summary;
+  std::vector<std::string> placedFiles;
   bool isModel = false;
-  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, &summary, &error, &isModel);
+  std::unique_ptr<BaseDocument> doc =
+      LoadInputDocument(input, &summary, &error, &isModel, importOptions);
   if (!doc) {
     cli.Error(error);
     return kExitFailure;
@@ -156,15 +181,23 @@ int RunExport(const std::vector<std::string>& args) {
     TexturePlacement placement;
     placement.copy = copyTextures;
     if (!settings.textureFolder->empty()) placement.textureFolder = settings.textureFolder;
+    placement.roots = textureRoots;
     std::vector<std::string> lines;
-    if (!PlaceTextures(doc.get(), input, summary.textures, output, placement, &lines, &error)) {
+    if (!PlaceTextures(doc.get(), input, summary.textures, output, placement, &lines, &error,
+                       &placedFiles)) {
       cli.Error(error);
       return kExitFailure;
     }
     for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   }
   std::fflush(stdout);
-  return ExportDocument(doc.get(), output, settings, cli.Command());
+  const int code = ExportDocument(doc.get(), output, settings, cli.Command());
+  if (code != kExitOk) {
+    // Textures copied for a PMX that was not written would be left behind for nothing.
+    std::error_code ec;
+    for (const std::string& f : placedFiles) std::filesystem::remove(f, ec);
+  }
+  return code;
 }
 
 }  // namespace pmxapp

@@ -16,6 +16,8 @@ namespace pmxapp {
 struct ModelTexture {
   /// The text in the material's colour channel.
   std::string reference;
+  /// The name as the model file stores it, for messages.
+  std::string stored;
   /// The file on disk (absolute), or empty for a texture embedded in the model file.
   std::string sourcePath;
   /// An embedded texture's file content (an image file, or a TGA made from raw texels).
@@ -41,9 +43,15 @@ struct ImportSummary {
 
 struct ImportOptions {
   /// The import library runs first in a child process so that a damaged file that makes it
-  /// crash or hang ends in a message; this bounds that run.
-  int timeoutSeconds = 300;
+  /// crash or hang ends in a message; this bounds that run (unset: ImportTimeLimit of the
+  /// file's size).
+  std::optional<int> timeoutSeconds;
 };
+
+/// The time the import library gets to read a file of `bytes` bytes: a few seconds for a small
+/// file, growing with the size, so that a tiny damaged file cannot pin a processor for minutes
+/// while a large model still has ample time.
+int ImportTimeLimit(unsigned long long bytes);
 
 /// Imports a model file into a new document (points in centimetres, left-handed, Y up).
 /// On failure answers null and sets `error` to one line naming the file and the reason.
@@ -62,7 +70,8 @@ bool IsModelFilePath(const std::string& path);
 /// Any input the app reads: a scene file or a model file, chosen by the suffix. `summary`
 /// (may be null) is filled for model files only; `isModel` (may be null) tells which it was.
 std::unique_ptr<BaseDocument> LoadInputDocument(const std::string& path, ImportSummary* summary,
-                                                std::string* error, bool* isModel = nullptr);
+                                                std::string* error, bool* isModel = nullptr,
+                                                const ImportOptions& options = ImportOptions());
 
 /// How the textures of a document reach a PMX written to `outputPath`.
 struct TexturePlacement {
@@ -72,19 +81,24 @@ struct TexturePlacement {
   /// The saver's texture folder, when set: it prefixes every name in the PMX, so names stay
   /// bare and copies go into that folder beside the output.
   std::optional<std::string> textureFolder;
+  /// Folders besides the model's own from which textures may be named or copied.
+  std::vector<std::string> roots;
 };
 
 /// Rewrites the texture names in the materials' colour channels so that a PMX written to
 /// `outputPath` finds its textures: relative to the PMX's folder, or, with `copy`, bare names
-/// of copies beside it (in the texture folder, when one is set). A texture that cannot be found
-/// (or an embedded one that is not written out) loses its name, since readers drop a material
-/// whose texture is missing. Relative names in the document are taken relative to
-/// `inputPath`'s folder. `textures` lists what an import found (embedded data included); may
-/// be empty. Lines for the user go to `messages`. Answers false (with `error`) only when a copy
-/// fails.
+/// of copies beside it (in the texture folder, when one is set). Only images (by content)
+/// inside `inputPath`'s folder tree or a folder of `placement.roots` (links resolved) are named
+/// or copied; a texture that is missing, elsewhere or not an image loses its name, with one
+/// message naming it, since readers drop a material whose texture is missing. Copies never
+/// replace a different file: an identical one is reused, otherwise a free name is chosen.
+/// Relative names in the document are taken relative to `inputPath`'s folder. `textures`
+/// lists what an import found (embedded data included); may be empty. Lines for the user go to
+/// `messages`; the files it creates go to `created` (may be null), so that a failed export can
+/// remove them. Answers false (with `error`) only when a copy fails; nothing it made is left.
 bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
                    const std::vector<ModelTexture>& textures, const std::string& outputPath,
                    const TexturePlacement& placement, std::vector<std::string>* messages,
-                   std::string* error);
+                   std::string* error, std::vector<std::string>* created = nullptr);
 
 }  // namespace pmxapp

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "file_safety.h"
 #include "model_import_internal.h"
 #include "png_writer.h"
 
@@ -43,6 +44,7 @@ struct MaterialBuilder {
   std::string modelDir;
   std::string modelStem;
   std::vector<ModelTexture>* textures;
+  std::vector<std::string>* warnings;
   std::set<std::string> embeddedNames;
 
   /// The texture reference for the material's colour, registering it in `textures`.
@@ -59,24 +61,30 @@ struct MaterialBuilder {
       ModelTexture t;
       std::string name = Basename(emb->mFilename.C_Str());
       const bool compressed = emb->mHeight == 0;
-      std::string hint = compressed ? Lower(emb->achFormatHint) : "tga";
-      if (hint == "jpeg") hint = "jpg";
-      if (hint.empty() ||
-          hint.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos)
-        hint = "png";
-      // Raw texels are written as TGA, so only the stem of their name survives.
-      std::string stem = name.substr(0, name.rfind('.'));
-      if (stem.empty() || stem[0] == '*' || (compressed && name.find('.') == std::string::npos) ||
-          stem.find_first_of("<>:\"|?*") != std::string::npos)
-        stem = modelStem + "_texture" + std::to_string(embeddedNames.size() + 1);
-      name = stem + "." + hint;
-      name = UniqueName(name, &embeddedNames);
-      t.reference = name;
       if (compressed)
         t.data.assign(reinterpret_cast<const unsigned char*>(emb->pcData),
                       reinterpret_cast<const unsigned char*>(emb->pcData) + emb->mWidth);
       else
         t.data = TexelsAsTga(emb);
+      // The suffix comes from the content: the declared type is whatever the file says, and a
+      // texture written out as "x.pmx" or "x.html" would be taken for something else.
+      const std::string suffix = ImageSuffixOf(t.data.data(), t.data.size());
+      if (suffix.empty()) {
+        warnings->push_back("Embedded texture " + (name.empty() ? text : name) +
+                            " is not an image (PNG, JPEG, BMP, TGA, DDS or GIF); the material "
+                            "is exported without it");
+        embeddedRef[emb] = std::string();
+        return {};
+      }
+      // Raw texels are written as TGA, so only the stem of their name survives.
+      std::string stem = name.substr(0, name.rfind('.'));
+      if (stem.empty() || stem[0] == '*' || (compressed && name.find('.') == std::string::npos) ||
+          stem.find_first_of("<>:\"|?*") != std::string::npos)
+        stem = modelStem + "_texture" + std::to_string(embeddedNames.size() + 1);
+      name = stem + "." + suffix;
+      name = UniqueName(name, &embeddedNames);
+      t.reference = name;
+      t.stored = text;
       embeddedRef[emb] = name;
       textures->push_back(std::move(t));
       return name;
@@ -104,6 +112,7 @@ struct MaterialBuilder {
       if (t.sourcePath == resolved) return t.reference;
     ModelTexture t;
     t.reference = resolved;
+    t.stored = text;
     t.sourcePath = resolved;
     textures->push_back(t);
     return resolved;
@@ -182,7 +191,12 @@ BaseMaterial* MakeMaterial(const aiMaterial* mat, unsigned index, MaterialBuilde
 std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string& modelPath,
                                         BaseDocument* doc, ImportSummary* summary) {
   const fs::path abs(modelPath);
-  MaterialBuilder tb{scene, abs.parent_path().string(), abs.stem().string(), &summary->textures, {},
+  MaterialBuilder tb{scene,
+                     abs.parent_path().string(),
+                     abs.stem().string(),
+                     &summary->textures,
+                     &summary->warnings,
+                     {},
                      {}};
   std::vector<BaseMaterial*> materials;
   BaseMaterial* last = nullptr;

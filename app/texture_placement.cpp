@@ -1,11 +1,13 @@
-// Textures for a PMX: relative to where it is written, or copied beside it.
-#include <cerrno>
-#include <cstring>
+// Textures for a PMX: relative to where it is written, or copied beside it. A model file may
+// name any file on the machine (absolute paths, "../", "file://"), so only images inside the
+// model's folder tree or a folder the user names are named or copied.
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 
+#include "file_safety.h"
 #include "model_import.h"
 #include "model_import_internal.h"
 
@@ -22,33 +24,28 @@ std::string WithBackslashes(std::string s) {
   return s;
 }
 
-bool WriteWholeFile(const fs::path& path, const std::vector<unsigned char>& data,
-                    std::string* error) {
-  const fs::path tmp = path.string() + ".part";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      *error = "cannot write " + path.string() + ": " + std::strerror(errno);
-      return false;
-    }
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-      *error = "cannot write " + path.string() + ": " + std::strerror(errno);
-      std::error_code ec;
-      fs::remove(tmp, ec);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    *error = "cannot write " + path.string() + ": " + ec.message();
-    fs::remove(tmp, ec);
+std::string Slashed(std::string s) {
+  std::replace(s.begin(), s.end(), '\\', '/');
+  if (s.rfind("file://", 0) == 0) s = s.substr(7);
+  return s;
+}
+
+/// Where a texture file may come from, with links resolved.
+struct Roots {
+  std::vector<fs::path> folders;
+
+  bool Allow(const fs::path& file) const {
+    for (const fs::path& r : folders)
+      if (IsInsideFolder(file, r)) return true;
     return false;
   }
-  return true;
+};
+
+/// Removes the files an unsuccessful placement made.
+void RemoveAll(std::vector<std::string>* made) {
+  std::error_code ec;
+  for (const std::string& f : *made) fs::remove(f, ec);
+  made->clear();
 }
 
 }  // namespace
@@ -56,9 +53,14 @@ bool WriteWholeFile(const fs::path& path, const std::vector<unsigned char>& data
 bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
                    const std::vector<ModelTexture>& textures, const std::string& outputPath,
                    const TexturePlacement& placement, std::vector<std::string>* messages,
-                   std::string* error) {
+                   std::string* error, std::vector<std::string>* created) {
   std::error_code ec;
-  fs::path outDir = fs::absolute(fs::path(outputPath), ec).parent_path();
+  if (placement.copy && OutputIsStream(outputPath)) {
+    *error = "cannot copy textures beside " + outputPath +
+             ": it is a device or a pipe, not a file in a folder";
+    return false;
+  }
+  fs::path outDir = OutputFolder(outputPath);
   if (placement.textureFolder && placement.copy) {
     std::string folder = *placement.textureFolder;
     std::replace(folder.begin(), folder.end(), '\\', '/');
@@ -70,22 +72,39 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
     }
   }
   const fs::path inDir = fs::absolute(fs::path(inputPath), ec).parent_path();
-  std::map<std::string, std::string> placed;     // reference -> text for the PMX
-  std::map<std::string, std::string> claimedBy;  // name beside the output -> its source
+  Roots roots;
+  if (fs::path c = fs::canonical(inDir, ec); !ec) roots.folders.push_back(c);
+  for (const std::string& r : placement.roots) {
+    const fs::path c = fs::canonical(fs::path(r), ec);
+    if (ec || !fs::is_directory(c, ec)) {
+      *error = "--texture-root " + r + " is not a folder";
+      return false;
+    }
+    roots.folders.push_back(c);
+  }
+
+  std::vector<std::string> made;
+  std::map<std::string, std::string> placed;  // reference -> text for the PMX
   std::set<std::string> told;
   auto tell = [&](const std::string& line) {
     if (messages && told.insert(line).second) messages->push_back(line);
   };
-  auto claim = [&](const std::string& wanted, const std::string& source) {
-    const fs::path w(wanted);
-    std::string name = wanted;
-    for (int k = 2;; ++k) {
-      auto it = claimedBy.find(name);
-      if (it == claimedBy.end() || it->second == source) break;
-      name = w.stem().string() + "_" + std::to_string(k) + w.extension().string();
+  auto fail = [&](const std::string& why) {
+    *error = why;
+    RemoveAll(&made);
+    return false;
+  };
+  auto put = [&](const std::vector<unsigned char>& data, const std::string& wanted,
+                 const std::string& what) -> std::optional<std::string> {
+    PlacedFile file;
+    if (!PlaceFileExclusively(outDir, wanted, data, &file, error)) return std::nullopt;
+    if (file.created) {
+      made.push_back((outDir / file.name).string());
+      std::string line = what + " to " + (outDir / file.name).string();
+      if (file.name != wanted) line += " (a different file is already called " + wanted + ")";
+      tell(line);
     }
-    claimedBy[name] = source;
-    return name;
+    return file.name;
   };
 
   for (BaseMaterial* m = doc->GetFirstMaterial(); m; m = m->GetNext()) {
@@ -97,53 +116,68 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
       data->SetString(BASECHANNEL_TEXTURE, String(done->second));
       continue;
     }
-    const ModelTexture* embedded = nullptr;
+    const ModelTexture* known = nullptr;
     for (const ModelTexture& t : textures)
-      if (t.reference == ref && t.sourcePath.empty()) embedded = &t;
-    std::string text = ref;
-    if (embedded) {
+      if (t.reference == ref) known = &t;
+    const std::string stored = known && !known->stored.empty() ? known->stored : ref;
+    std::string text;
+    if (known && known->sourcePath.empty()) {
       if (placement.copy) {
-        text = claim(Basename(ref), "embedded:" + ref);
-        if (!WriteWholeFile(outDir / text, embedded->data, error)) return false;
-        tell("Wrote embedded texture " + (outDir / text).string());
+        auto name = put(known->data, Basename(ref), "Wrote embedded texture " + stored);
+        if (!name) return fail(*error);
+        text = *name;
       } else {
         // A PMX that names a missing file loses the whole material in some readers.
         tell("Texture " + ref +
              " is embedded in the model file; the PMX names no texture for it unless "
              "--copy-textures writes it beside the PMX");
-        text.clear();
       }
     } else {
-      std::string rel = ref;
-      std::replace(rel.begin(), rel.end(), '\\', '/');
-      fs::path source = fs::path(rel).is_absolute() ? fs::path(rel) : inDir / rel;
-      source = source.lexically_normal();
-      if (!fs::is_regular_file(source, ec)) {
-        tell("Texture not found: " + source.string() + "; the material is exported without it");
-        text.clear();
-      } else if (placement.copy) {
-        text = claim(source.filename().string(), source.string());
-        const fs::path dest = outDir / text;
-        if (!(fs::exists(dest, ec) && fs::equivalent(source, dest, ec))) {
-          fs::copy_file(source, dest, fs::copy_options::overwrite_existing, ec);
-          if (ec) {
-            *error = "cannot copy texture " + source.string() + " to " + dest.string() + ": " +
-                     ec.message();
-            return false;
-          }
-          tell("Copied texture " + source.string() + " to " + dest.string());
+      // As named, relative to the model, then by its bare name beside the model (files made
+      // elsewhere often carry the author's absolute paths); the first allowed file wins.
+      const std::string rel = Slashed(ref);
+      std::vector<fs::path> candidates;
+      candidates.push_back(fs::path(rel).is_absolute() ? fs::path(rel) : inDir / rel);
+      candidates.push_back(inDir / Basename(rel));
+      fs::path source;
+      bool exists = false;
+      for (const fs::path& c : candidates) {
+        if (!fs::is_regular_file(c, ec)) continue;
+        exists = true;
+        const fs::path resolved = fs::canonical(c, ec);
+        if (!ec && roots.Allow(resolved)) {
+          source = resolved;
+          break;
         }
+      }
+      std::vector<unsigned char> bytes;
+      std::string readError;
+      if (!exists) {
+        tell("Texture not found: " + stored + "; the material is exported without it");
+      } else if (source.empty()) {
+        tell("Texture " + stored +
+             " is left out: it lies outside the model's folder (--texture-root DIR allows "
+             "another folder)");
+      } else if (!ReadRegularFile(source, &bytes, &readError)) {
+        tell("Texture " + stored + " is left out: " + readError);
+      } else if (ImageSuffixOf(bytes.data(), bytes.size()).empty()) {
+        tell("Texture " + stored +
+             " is left out: it is not an image (PNG, JPEG, BMP, TGA, DDS or GIF)");
+      } else if (placement.copy) {
+        auto name = put(bytes, source.filename().string(), "Copied texture " + source.string());
+        if (!name) return fail(*error);
+        text = *name;
       } else if (placement.textureFolder) {
         text = source.filename().string();
       } else {
-        const fs::path relative =
-            fs::weakly_canonical(source, ec).lexically_relative(fs::weakly_canonical(outDir, ec));
+        const fs::path relative = source.lexically_relative(fs::weakly_canonical(outDir, ec));
         text = relative.empty() ? source.string() : WithBackslashes(relative.string());
       }
     }
     placed[ref] = text;
     data->SetString(BASECHANNEL_TEXTURE, String(text));
   }
+  if (created) created->insert(created->end(), made.begin(), made.end());
   return true;
 }
 

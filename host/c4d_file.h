@@ -1,5 +1,6 @@
-// Files: the host's buffered binary file. Writing goes to a temporary file beside the
-// target, which replaces the target only when it is closed without an error.
+// Files: the host's buffered binary file. Writing a regular file goes to a fresh temporary
+// file beside the target, which replaces the target only when it is closed without an error;
+// a device or a pipe is written straight into.
 #pragma once
 
 #include <cstdio>
@@ -66,8 +67,10 @@ class BaseFile {
   Bool WriteOrdered(const void* v, Int32 size);
   Bool WriteRaw(const void* v, Int64 len);
   Bool Flush();
+  std::FILE* OpenForWriting(int* err);
 
   std::FILE* file_ = nullptr;
+  bool stream_ = false;
   std::string target_, temp_;
   FILEOPEN mode_ = FILEOPEN_READ;
   BYTEORDER order_ = BYTEORDER_MOTOROLA;
@@ -85,3 +88,16 @@ Bool GenerateTexturePath(const Filename& docpath, const Filename& srcname,
                          const Filename& suggestedpath, Filename* dstname, void* service = nullptr,
                          void* bmp = nullptr);
 Bool GeFExist(const Filename& name, Bool isdir = false);
+
+namespace host {
+/// Where a write to `path` goes: a link is followed (hop by hop, also when it dangles) to the
+/// file it stands for. `stream` is set for a character device or a FIFO, which is written
+/// straight into; otherwise `resolved` is a regular file or a new name, to be replaced
+/// atomically in its own folder. False with `err` (an errno value) for a folder, another kind
+/// of file or a path that cannot be examined.
+bool ResolveWriteTarget(const std::string& path, std::string* resolved, bool* stream, int* err);
+/// The operating system's reason for the last failed file operation of this thread ("No
+/// space left on device", "Permission denied", ...); empty when none failed.
+std::string LastFileError();
+void ClearLastFileError();
+}  // namespace host
