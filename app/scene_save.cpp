@@ -15,6 +15,7 @@
 #include <set>
 
 #include "c4d_host.h"
+#include "file_safety.h"
 #include "scene_file.h"
 #include "scene_format.h"
 #include "scene_text.h"
@@ -585,27 +586,13 @@ bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* erro
   } catch (const std::exception& e) {
     return fail(std::string("cannot write the scene: ") + e.what());
   }
-  // Write beside the target and rename, so that the old file survives any failure.
-  const fs::path temp = target.parent_path() / ("." + target.filename().string() + "." +
-                                                std::to_string(getpid()) + ".tmp");
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(std::string("cannot create the file (") + std::strerror(errno) + ")");
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      fs::remove(temp, ec);
-      return fail("cannot write the file");
-    }
-  }
-  fs::rename(temp, target, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    return fail("cannot replace the file (" + ec.message() + ")");
-  }
-  return true;
+  // A regular file is replaced atomically through a fresh temporary file, so that the old file
+  // survives any failure and no planted link redirects the write; a device or a pipe is written
+  // straight into.
+  std::string reason;
+  if (WriteOutputFile(path, text, &reason)) return true;
+  if (error) *error = reason;
+  return false;
 }
 
 }  // namespace pmxapp
