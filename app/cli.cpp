@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "message_text.h"
+
 namespace pmxapp {
 
 namespace {
@@ -113,8 +115,9 @@ int CommandLine::UsageError(const std::string& message) const {
 }
 
 void PrintError(const std::string& command, const std::string& message) {
-  std::string line =
-      "pmxexport" + (command.empty() ? std::string() : " " + command) + ": " + message + "\n";
+  // Messages echo names and text from files; the last guard against a huge or garbled echo.
+  std::string line = "pmxexport" + (command.empty() ? std::string() : " " + command) + ": " +
+                     ShortenForMessage(message) + "\n";
   std::fflush(stdout);
   std::fwrite(line.data(), 1, line.size(), stderr);
 }

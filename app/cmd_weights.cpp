@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "ToolWeightTransfer.h"
@@ -18,6 +19,7 @@
 #include "c4d_symbols.h"
 #include "cli.h"
 #include "commands.h"
+#include "import_options.h"
 #include "model_import.h"
 #include "scene_file.h"
 
@@ -86,13 +88,14 @@ Int32 ChangedPoints(const std::vector<std::vector<Float>>& before, const CAWeigh
 }
 
 /// Loads INPUT as the document the host works on.
-std::unique_ptr<BaseDocument> LoadDocument(const std::string& command, const std::string& input) {
+std::unique_ptr<BaseDocument> LoadDocument(const std::string& command, const std::string& input,
+                                           const ImportOptions& options) {
   std::string error;
   if (!StartHost(&error)) {
     PrintError(command, error);
     return nullptr;
   }
-  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, nullptr, &error);
+  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, nullptr, &error, nullptr, options);
   if (!doc) {
     PrintError(command, error);
     return nullptr;
@@ -106,7 +109,12 @@ std::unique_ptr<BaseDocument> LoadDocument(const std::string& command, const std
 class ProgressLine {
  public:
   explicit ProgressLine(std::string what) : what_(std::move(what)), start_(Clock::now()) {
-    thread_ = std::thread([this] { Run(); });
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      // No thread to spare (memory, a process limit): the work runs without the line.
+      std::fprintf(stderr, "%s (no progress shown: cannot start a thread)\n", what_.c_str());
+    }
   }
   ~ProgressLine() { Stop(); }
   void Stop() {
@@ -116,7 +124,7 @@ class ProgressLine {
       stopped_ = true;
     }
     cv_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     if (shown_ && tty_) std::fputs("\r\033[K", stderr);  // the result line takes its place
   }
   double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
@@ -252,6 +260,8 @@ int RunRestrictWeights(const std::vector<std::string>& args) {
              "restrict every object of that name (repeatable); without\n"
              "it, the objects selected in the scene (\"selected\": true)\n"
              "and the objects under them");
+  ImportOptionText importText;
+  AddImportOptions(cli, &importText);
   if (auto code = cli.Parse(args)) return *code;
   if (output.empty()) return cli.UsageError("missing -o OUTPUT.json");
   for (const std::string& o : objects) {
@@ -259,8 +269,10 @@ int RunRestrictWeights(const std::vector<std::string>& args) {
   }
   const std::string& command = cli.Command();
   std::string error;
+  ImportOptions importOptions;
+  if (!ReadImportOptions(importText, &importOptions, &error)) return cli.UsageError(error);
 
-  std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
+  std::unique_ptr<BaseDocument> doc = LoadDocument(command, input, importOptions);
   if (!doc) return kExitFailure;
   if (!objects.empty()) {
     DeselectAll(doc->GetFirstObject());
@@ -375,6 +387,8 @@ int RunTransferWeights(const std::vector<std::string>& args) {
                 "same weights bit for bit; the exhaustive search prints\n"
                 "the sub-cell message for every polygon half it takes on\n"
                 "its way, the indexed one only for the half that wins)");
+  ImportOptionText importText;
+  AddImportOptions(cli, &importText);
   if (auto code = cli.Parse(args)) return *code;
   const bool sourceGiven = sourceOption->count() > 0, targetGiven = targetOption->count() > 0;
   const bool sourceSelectionGiven = sourceSelectionOption->count() > 0,
@@ -419,8 +433,10 @@ int RunTransferWeights(const std::vector<std::string>& args) {
     return cli.UsageError("--search is indexed or exhaustive, not '" + search + "'");
   const std::string& command = cli.Command();
   std::string error;
+  ImportOptions importOptions;
+  if (!ReadImportOptions(importText, &importOptions, &error)) return cli.UsageError(error);
 
-  std::unique_ptr<BaseDocument> doc = LoadDocument(command, input);
+  std::unique_ptr<BaseDocument> doc = LoadDocument(command, input, importOptions);
   if (!doc) return kExitFailure;
   BaseContainer* s = host::GetToolSettings(ID_WEIGHT_TRANSFER_TOOL, doc.get());
   if (!s) {

@@ -1,6 +1,7 @@
 // pmxexport: exports scenes to PMX through the TavoPmxExport module on the headless host.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,16 @@ int main(int argc, char** argv) {
   }
   for (const auto& c : kCommands) {
     if (name != c.name) continue;
-    const std::vector<std::string> args(argv + 2, argv + argc);
-    const int code = c.run(args);
+    int code = pmxapp::kExitFailure;
+    try {
+      const std::vector<std::string> args(argv + 2, argv + argc);
+      code = c.run(args);
+    } catch (const std::bad_alloc&) {
+      // Whatever ran out of memory has been unwound and freed; the message itself must not
+      // need the heap.
+      std::fflush(stdout);
+      std::fprintf(stderr, "pmxexport %s: not enough memory\n", c.name);
+    }
     pmxapp::StopHost();
     std::fflush(stdout);
     return code;

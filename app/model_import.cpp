@@ -40,12 +40,16 @@ std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSum
   const std::string suffix = Suffix(path);
   if (!suffix.empty() && !IsModelFilePath(path))
     return fail("\"" + suffix + "\" is not a model format that can be read");
-  if (!ProbeInChild(path, options.timeoutSeconds, &reason)) return fail(reason);
+  std::error_code sizeError;
+  const auto size = fs::file_size(path, sizeError);
+  const int seconds =
+      options.timeoutSeconds ? *options.timeoutSeconds : ImportTimeLimit(sizeError ? 0 : size);
+  if (!ProbeInChild(path, seconds, &reason)) return fail(reason);
 
   Assimp::Importer importer;
   Configure(importer);
   const aiScene* scene = importer.ReadFile(path, kReadFlags);
-  if (!scene) return fail(Trim(importer.GetErrorString()));
+  if (!scene) return fail(ReadFailure(importer.GetErrorString()));
   if (!scene->mRootNode) return fail("the file holds no scene");
 
   bool anyPolygons = false;
@@ -77,11 +81,12 @@ std::string FormatImportSummary(const ImportSummary& s) {
 }
 
 std::unique_ptr<BaseDocument> LoadInputDocument(const std::string& path, ImportSummary* summary,
-                                                std::string* error, bool* isModel) {
+                                                std::string* error, bool* isModel,
+                                                const ImportOptions& options) {
   const bool model = !IsSceneFilePath(path);
   if (isModel) *isModel = model;
   if (!model) return LoadSceneFile(path, error);
-  return ImportModelFile(path, summary, error);
+  return ImportModelFile(path, summary, error, options);
 }
 
 }  // namespace pmxapp

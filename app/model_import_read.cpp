@@ -51,6 +51,11 @@ std::string Trim(std::string s) {
   return s;
 }
 
+std::string ReadFailure(const std::string& libraryMessage) {
+  if (libraryMessage.find("bad_alloc") != std::string::npos) return "not enough memory to read it";
+  return libraryMessage.empty() ? "the import library could not read it" : Trim(libraryMessage);
+}
+
 /// Exit status of the child when the library refused the file with a message of its own; any
 /// other failure means the library itself went down (a sanitizer turns a crash into exit 1).
 constexpr int kProbeRefused = 3;
@@ -62,8 +67,13 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
   const rlim_t physical = pages > 0 && pageSize > 0
                               ? static_cast<rlim_t>(pages) * static_cast<rlim_t>(pageSize)
                               : rlim_t(8) << 30;
-  const rlim_t memoryLimit =
+  rlim_t memoryLimit =
       std::min<rlim_t>(physical / 4 * 3, (rlim_t(2) << 30) + (ec ? 0 : rlim_t(fileSize) * 200));
+  // The user may have set a lower limit on this process (ulimit -v); the child inherits it.
+  rlimit current{};
+  const bool userLimited = getrlimit(RLIMIT_AS, &current) == 0 &&
+                           current.rlim_cur != RLIM_INFINITY && current.rlim_cur < memoryLimit;
+  if (userLimited) memoryLimit = current.rlim_cur;
   int fds[2];
   if (pipe(fds) != 0) return true;  // cannot isolate: read in-process as the last resort
   const pid_t pid = fork();
@@ -83,8 +93,10 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
 #if !PMX_UNDER_ASAN
     // A damaged file that claims absurd sizes must fail here quickly instead of exhausting
     // the machine; real models need a small multiple of their size.
-    rlimit rl{memoryLimit, memoryLimit};
-    setrlimit(RLIMIT_AS, &rl);
+    if (!userLimited) {
+      rlimit rl{memoryLimit, current.rlim_max < memoryLimit ? current.rlim_max : memoryLimit};
+      setrlimit(RLIMIT_AS, &rl);
+    }
 #endif
     Assimp::Importer importer;
     Configure(importer);
@@ -127,7 +139,8 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
   }
   if (timedOut) {
     *reason = "reading did not finish within " + std::to_string(timeoutSeconds) +
-              " seconds; the file is damaged or far too large";
+              (timeoutSeconds == 1 ? " second" : " seconds") +
+              "; the file is damaged or far too large (--import-timeout S allows longer)";
     return false;
   }
   if (WIFSIGNALED(status)) {
@@ -142,13 +155,31 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
     return false;
   }
   if (message.find("bad_alloc") != std::string::npos) {
-    *reason = "the file asks for more than " + std::to_string(memoryLimit >> 20) +
-              " MB of memory; it is damaged or too large for this machine";
+    *reason = userLimited ? "not enough memory to read it within this process's limit of " +
+                                std::to_string(memoryLimit >> 20) + " MB"
+                          : "the file asks for more than " + std::to_string(memoryLimit >> 20) +
+                                " MB of memory; it is damaged or too large for this machine";
     return false;
   }
-  *reason = message.empty() ? "the import library could not read it" : Trim(message);
+  *reason = ReadFailure(message);
   return false;
 }
+
+}  // namespace pmxapp::modelimport
+
+namespace pmxapp {
+
+int ImportTimeLimit(unsigned long long bytes) {
+  // Readers get through several megabytes a second even on the slow text formats with every
+  // post-processing step; 4 s per MB leaves room for a loaded machine and sanitizer builds.
+  constexpr unsigned long long kBase = 5, kPerMegabyte = 4, kMost = 3600;
+  const unsigned long long extra = std::min(kMost, (bytes >> 18) * kPerMegabyte / 4);
+  return static_cast<int>(std::min(kMost, kBase + extra));
+}
+
+}  // namespace pmxapp
+
+namespace pmxapp::modelimport {
 
 bool ReadableFile(const std::string& path, std::string* reason) {
   std::error_code ec;

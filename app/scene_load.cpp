@@ -6,10 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
-#include <sstream>
 
+#include "message_text.h"
 #include "scene_file.h"
+#include "scene_json.h"
 #include "scene_loader.h"
 
 namespace pmxapp {
@@ -19,40 +21,6 @@ namespace sceneload {
 using namespace scene;
 
 namespace {
-
-// The DOM builder of the JSON library, with the position of a failure kept for the message.
-class PositionedDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
- public:
-  explicit PositionedDomParser(Json& result)
-      : nlohmann::detail::json_sax_dom_parser<Json>(result, false) {}
-  template <class Exception>
-  bool parse_error(std::size_t position, const std::string&, const Exception& ex) {
-    failed = true;
-    errorPosition = position;
-    errorMessage = ex.what();
-    return false;
-  }
-  bool failed = false;
-  std::size_t errorPosition = 0;
-  std::string errorMessage;
-};
-
-/// Removes the library's prefixes from a parse error: "[json.exception.parse_error.101] parse
-/// error at line 1, column 5: syntax error while parsing value - " and the like.
-std::string CleanParseMessage(std::string m) {
-  if (m.size() > 0 && m[0] == '[') {
-    size_t close = m.find("] ");
-    if (close != std::string::npos) m.erase(0, close + 2);
-  }
-  size_t col = m.find("column ");
-  if (m.rfind("parse error", 0) == 0 && col != std::string::npos) {
-    size_t colon = m.find(": ", col);
-    if (colon != std::string::npos) m.erase(0, colon + 2);
-  }
-  size_t dash = m.find(" - ");
-  if (m.rfind("syntax error", 0) == 0 && dash != std::string::npos) m.erase(0, dash + 3);
-  return m;
-}
 
 /// Text for "got ..." in messages; never the whole of a large value.
 std::string Describe(const Json& v) {
@@ -66,11 +34,7 @@ std::string Describe(const Json& v) {
     case Json::value_t::number_float:
       return "the number " + v.dump();
     case Json::value_t::string: {
-      const std::string& s = v.get_ref<const std::string&>();
-      if (s.size() <= 40) return "the text " + Json(s).dump();
-      size_t cut = 37;
-      while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-      return "the text " + Json(s.substr(0, cut) + "...").dump();
+      return "the text " + QuoteForMessage(v.get_ref<const std::string&>(), 40);
     }
     case Json::value_t::array:
       return v.empty() ? "an empty array" : "an array of " + std::to_string(v.size()) + " elements";
@@ -85,24 +49,8 @@ std::string Describe(const Json& v) {
 
 std::unique_ptr<BaseDocument> Loader::Load(const std::string& text) {
   Json root;
-  PositionedDomParser dom(root);
-  const bool ok = Json::sax_parse(text, &dom, Json::input_format_t::json, /*strict=*/true,
-                                  /*ignore_comments=*/true);
-  if (!ok || dom.failed) {
-    const size_t pos = std::min(dom.errorPosition, text.size());
-    size_t line = 1, column = 0;
-    for (size_t i = 0; i < pos; ++i) {
-      if (text[i] == '\n') {
-        ++line;
-        column = 0;
-      } else {
-        ++column;
-      }
-    }
-    if (column == 0) column = 1;
-    throw SceneError(file_ + ":" + std::to_string(line) + ":" + std::to_string(column) +
-                     ": not valid JSON: " + CleanParseMessage(dom.errorMessage));
-  }
+  const JsonRelease release(root);
+  ParseSceneJson(text, file_, &root);
   doc_.reset(BaseDocument::Alloc());
   LoadRoot(root);
   return std::move(doc_);
@@ -112,7 +60,8 @@ std::string Loader::Path() const {
   std::string p;
   for (const auto& s : path_) {
     if (!p.empty() && s[0] != '[') p += '.';
-    p += s;
+    // Keys come from the file: a huge or garbled one is cut and escaped.
+    p += s.size() <= kEchoChars ? EscapeForMessage(s) : QuoteForMessage(s);
   }
   return p;
 }
@@ -150,7 +99,7 @@ void Loader::CheckKeys(const Json& obj, std::initializer_list<std::string_view> 
       list += a;
       list += '"';
     }
-    Fail("unknown key " + Json(key).dump() + " (expected one of " + list + ")");
+    Fail("unknown key " + QuoteForMessage(key) + " (expected one of " + list + ")");
   }
 }
 
@@ -235,8 +184,8 @@ Vector32 Loader::Vec32(const Json& v, bool allowTwo) {
 Int32 Loader::Named(const Json& v, const std::vector<NamedValue>& table, const char* what) const {
   if (v.is_string()) {
     if (auto n = FindValue(table, v.get_ref<const std::string&>())) return *n;
-    Fail("unknown " + std::string(what) + " " + v.dump() + " (expected one of " + JoinNames(table) +
-         ")");
+    Fail("unknown " + std::string(what) + " " + QuoteForMessage(v.get_ref<const std::string&>()) +
+         " (expected one of " + JoinNames(table) + ")");
   }
   if (v.is_number_integer()) return Int(v, INT32_MIN, INT32_MAX, std::string(what) + " number");
   Expected(std::string(what) + " (one of " + JoinNames(table) + ", or a number)", v);
@@ -321,15 +270,27 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
     if (error) *error = path + ": cannot open the scene file (" + std::strerror(errno) + ")";
     return nullptr;
   }
-  std::ostringstream ss;
-  ss << in.rdbuf();
+  // Read straight into one string of the file's size: a stream buffer and its copy would need
+  // twice the memory of a large scene at once.
+  std::string text;
+  try {
+    const auto size = fs::file_size(fs::path(path), ec);
+    text.resize(ec ? 0 : static_cast<size_t>(size));
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    // A file that grew meanwhile, or one whose size the system does not tell.
+    if (in) text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::bad_alloc&) {
+    if (error) *error = path + ": not enough memory to read the scene file";
+    return nullptr;
+  }
   if (in.bad()) {
     if (error) *error = path + ": cannot read the scene file";
     return nullptr;
   }
   const fs::path absolute = fs::absolute(fs::path(path), ec).lexically_normal();
   const std::string dir = absolute.parent_path().generic_string();
-  auto doc = LoadWithMessages(ss.str(), path, dir, error);
+  auto doc = LoadWithMessages(text, path, dir, error);
   if (doc) doc->SetDocumentName(Filename(String(absolute.filename().generic_string())));
   return doc;
 }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "message_text.h"
 #include "scene_loader.h"
 
 namespace pmxapp::sceneload {
@@ -79,7 +80,7 @@ void Loader::LoadMaterial(const Json& m) {
     if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
       std::string list;
       for (auto k : keys) list += (list.empty() ? "\"" : ", \"") + std::string(k) + "\"";
-      Fail("unknown key " + Json(key).dump() + " (expected one of " + list + ")");
+      Fail("unknown key " + QuoteForMessage(key) + " (expected one of " + list + ")");
     }
   }
   Int32 type = Mmaterial;

@@ -2,6 +2,7 @@
 // between elements, resolved once the whole scene is loaded.
 #include <algorithm>
 
+#include "message_text.h"
 #include "scene_loader.h"
 
 namespace pmxapp::sceneload {
@@ -47,7 +48,7 @@ void Loader::LoadParams(const Json& p, BaseContainer* bc, const ParamTypes* type
     Int32 id = 0;
     if (!ParseParamId(key, &id)) Fail("a parameter id must be a whole number such as \"1000\"");
     if (std::find(named.begin(), named.end(), id) != named.end())
-      Fail("parameter " + key + " is already given by its own key");
+      Fail("parameter " + QuoteForMessage(key) + " is already given by its own key");
     const Int32 dtype = types ? (types->count(id) ? types->at(id) : 0) : 0;
     std::vector<Int32> here = idPath;
     here.push_back(id);
@@ -170,7 +171,7 @@ void Loader::SetNested(BaseContainer* bc, const std::vector<Int32>& idPath, size
 
 void Loader::RegisterId(const std::string& id, BaseList2D* node) {
   if (id.empty()) Fail("an id must not be empty");
-  if (!ids_.emplace(id, node).second) Fail("the id " + Json(id).dump() + " is used twice");
+  if (!ids_.emplace(id, node).second) Fail("the id " + QuoteForMessage(id) + " is used twice");
   RememberId(node, id);
 }
 
@@ -186,12 +187,13 @@ void Loader::ResolveLinks() {
     if (l.ref.is_object() && l.ref.contains("id")) {
       const std::string& id = l.ref["id"].get_ref<const std::string&>();
       auto it = ids_.find(id);
-      if (it == ids_.end()) FailAt(l.where, "no object or material has the id " + Json(id).dump());
+      if (it == ids_.end())
+        FailAt(l.where, "no object or material has the id " + QuoteForMessage(id));
       target = it->second;
       if (l.kind == LinkKind::Object && !target->IsInstanceOf(Obase))
-        FailAt(l.where, "the id " + Json(id).dump() + " belongs to a material, not an object");
+        FailAt(l.where, "the id " + QuoteForMessage(id) + " belongs to a material, not an object");
       if (l.kind == LinkKind::Material && !target->IsInstanceOf(Mbase))
-        FailAt(l.where, "the id " + Json(id).dump() + " belongs to an object, not a material");
+        FailAt(l.where, "the id " + QuoteForMessage(id) + " belongs to an object, not a material");
     } else if (l.kind == LinkKind::Material || l.ref.is_object()) {
       const std::string& name = l.ref.is_string() ? l.ref.get_ref<const std::string&>()
                                                   : l.ref["material"].get_ref<const std::string&>();
@@ -207,9 +209,9 @@ template <typename T>
 T* Loader::Unique(const std::multimap<std::string, T*>& map, const std::string& name,
                   const char* what, const std::string& where) const {
   const auto n = map.count(name);
-  if (n == 0) FailAt(where, std::string("no ") + what + " is named " + Json(name).dump());
+  if (n == 0) FailAt(where, std::string("no ") + what + " is named " + QuoteForMessage(name));
   if (n > 1)
-    FailAt(where, std::to_string(n) + " " + what + "s are named " + Json(name).dump() +
+    FailAt(where, std::to_string(n) + " " + what + "s are named " + QuoteForMessage(name) +
                       "; give the one you mean an \"id\" and link to {\"id\": \"...\"}");
   return map.find(name)->second;
 }

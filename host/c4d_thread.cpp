@@ -1,7 +1,9 @@
 #include "c4d_thread.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -54,6 +56,9 @@ struct BaseThread::Impl {
   std::mutex joinMutex;
   std::atomic<bool> stop{false};
   std::atomic<bool> running{false};
+  // What Main threw (running out of memory, mostly), handed to whoever waits for the thread:
+  // an exception leaving a thread's function would end the whole program.
+  std::exception_ptr failure;
 };
 
 BaseThread::BaseThread() : impl_(std::make_unique<Impl>()) {}
@@ -79,19 +84,43 @@ C4DThread::~C4DThread() { End(true); }
 
 Bool C4DThread::Start(THREADMODE mode, THREADPRIORITY) {
   BaseThread::Impl* t = thread_->GetImpl();
-  Wait();  // a thread object runs one Main at a time
+  // A thread object runs one Main at a time. A failure of an earlier run that nobody waited
+  // for was given up with it.
+  try {
+    Wait();
+  } catch (...) {
+  }
   if (mode == THREADMODE_ASYNC && !Consume(gStartsLeft)) return false;
   t->stop = false;
   t->running = true;
+  bool started = false;
   try {
     std::lock_guard<std::mutex> lock(t->joinMutex);
     t->thread = std::thread([this, t] {
-      Main();
+      try {
+        Main();
+      } catch (...) {
+        t->failure = std::current_exception();
+      }
       t->running = false;
     });
+    started = true;
   } catch (const std::system_error&) {
-    t->running = false;
-    return false;
+    // The system refuses another thread (no memory for its stack, a process limit).
+  } catch (const std::bad_alloc&) {
+  }
+  if (!started) {
+    if (mode == THREADMODE_ASYNC) {
+      t->running = false;
+      return false;
+    }
+    // The caller waits for Main anyway, so its own thread can run it.
+    struct Done {
+      BaseThread::Impl* impl;
+      ~Done() { impl->running = false; }
+    } done{t};
+    Main();
+    return true;
   }
   if (mode == THREADMODE_SYNCHRONOUS) Wait();
   return true;
@@ -101,8 +130,13 @@ void C4DThread::End(Bool wait) { thread_->End(wait); }
 
 void C4DThread::Wait(Bool) {
   BaseThread::Impl* t = thread_->GetImpl();
-  std::lock_guard<std::mutex> lock(t->joinMutex);
-  if (t->thread.joinable() && t->thread.get_id() != std::this_thread::get_id()) t->thread.join();
+  std::exception_ptr failure;
+  {
+    std::lock_guard<std::mutex> lock(t->joinMutex);
+    if (t->thread.joinable() && t->thread.get_id() != std::this_thread::get_id()) t->thread.join();
+    std::swap(failure, t->failure);
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 Bool C4DThread::TestBreak() { return thread_->TestBreak() || TestDBreak(); }
@@ -135,14 +169,28 @@ Bool MPThreadPool::Start(THREADPRIORITY priority) {
 }
 
 void MPThreadPool::Wait() {
-  for (Int32 i = 0; i < started_; ++i) threads_[i]->Wait();
+  // Every thread is waited for before the first failure is passed on, so none is left
+  // running on data its owner is about to free.
+  std::exception_ptr failure;
+  for (Int32 i = 0; i < started_; ++i) {
+    try {
+      threads_[i]->Wait();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
   // The threads have returned; the pool no longer refers to them (their owner may free them).
   started_ = 0;
+  if (failure) std::rethrow_exception(failure);
 }
 
 void MPThreadPool::End() {
   for (Int32 i = 0; i < started_; ++i) threads_[i]->End(false);
-  Wait();
+  try {
+    Wait();
+  } catch (...) {
+    // Ending is giving up on the result, and End runs from the destructor.
+  }
   threads_ = nullptr;
   count_ = 0;
 }

@@ -46,12 +46,14 @@ class C4DThread {
   virtual ~C4DThread();
 
   BaseThread* Get() const { return thread_.get(); }
-  /// Runs Main on a thread of its own. THREADMODE_SYNCHRONOUS returns when Main has returned;
-  /// THREADMODE_ASYNC returns at once. False when the thread cannot be started.
+  /// Runs Main on a thread of its own. THREADMODE_SYNCHRONOUS returns when Main has returned
+  /// (and runs Main in the calling thread when the system has no thread to spare);
+  /// THREADMODE_ASYNC returns at once, false when the thread cannot be started.
   Bool Start(THREADMODE mode = THREADMODE_ASYNC, THREADPRIORITY priority = THREADPRIORITY_NORMAL);
   /// Asks Main to stop (TestBreak answers true from then on) and, with `wait`, waits for it.
   void End(Bool wait = true);
-  /// Waits until Main has returned.
+  /// Waits until Main has returned. An exception that left Main (such as std::bad_alloc) is
+  /// thrown again here, in the waiting thread.
   void Wait(Bool checkevents = false);
   /// True when the thread was asked to stop or TestDBreak answers true.
   Bool TestBreak();
@@ -78,7 +80,8 @@ class MPThreadPool {
   /// Starts every thread asynchronously; if one cannot be started, ends those already
   /// running and answers false.
   Bool Start(THREADPRIORITY priority);
-  /// Waits until every thread has returned from Main.
+  /// Waits until every thread has returned from Main; then throws the first exception that
+  /// left a Main, if any.
   void Wait();
   /// Asks every thread to stop and waits for them.
   void End();
