@@ -1,10 +1,14 @@
 // Module entry: registers the module's plug-ins in their fixed order.
 #include "c4d.h"
 #include "commands/weightcountrestriction.h"
+#include "edgeunderscore/edgeunderscoretag.h"
 #include "pmx/pmxsaver.h"
 #include "pmxbone/pmxbonetag.h"
 #include "pmxedge/pmxedgetag.h"
 #include "pmxmorph/pmxmorph.h"
+#include "triangulationlines/trilinesdraw.h"
+#include "triangulationlines/trilinesoptions.h"
+#include "triangulationlines/trilinesswitches.h"
 #include "weighttransfer/weighttransfer.h"
 
 namespace {
@@ -20,7 +24,12 @@ constexpr Registration kRegistrations[] = {
     {"PMX scene saver", RegisterPmxSaver},
     {"PMX morph object", RegisterPmxMorphObject},
     {"PMX bone option tag", RegisterPmxBoneOptionTag},
+    {"triangulation line scene hook", RegisterTriLinesDraw},
+    {"triangulation line switch", RegisterTriangulationLineDrawSwitch},
+    {"triangulation line options command", RegisterTriLinesOptionDlgCmd},
+    {"PMX edge drawing switch", RegisterPmxEdgeDrawSwitch},
     {"PMX edge tag", RegisterPmxEdgeTag},
+    {"edge underscore tag", RegisterEdgeUnderscoreTag},
     {"weight count restriction command", RegisterWeightCountRestriction},
     {"weight transfer tool", RegisterWeightTransferTool},
 };
