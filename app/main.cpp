@@ -20,6 +20,9 @@ constexpr pmxapp::SubCommand kCommands[] = {
     {"view", "show a PMX model in the browser (three.js MMDLoader)", pmxapp::RunView},
     {"restrict-weights", "limit every point to four joint influences", pmxapp::RunRestrictWeights},
     {"transfer-weights", "copy joint weights from one mesh to another", pmxapp::RunTransferWeights},
+    {"draw", "redraw a scene file's views and write the recorded calls", pmxapp::RunDraw},
+    {"command", "run a command (a display switch, ...) on a scene file", pmxapp::RunCommand},
+    {"dialog", "open a command's dialog headless, show and change its gadgets", pmxapp::RunDialog},
 };
 
 void PrintHelp() {

@@ -14,8 +14,11 @@
 namespace pmxapp::scene {
 
 const std::vector<NamedValue>& ObjectTypeNames() {
-  static const std::vector<NamedValue> t = {
-      {"polygon", Opolygon}, {"null", Onull}, {"joint", Ojoint}, {"pmxmorph", ID_PMXMORPHOBJECT}};
+  static const std::vector<NamedValue> t = {{"polygon", Opolygon},
+                                            {"null", Onull},
+                                            {"joint", Ojoint},
+                                            {"pmxmorph", ID_PMXMORPHOBJECT},
+                                            {"camera", Ocamera}};
   return t;
 }
 
@@ -32,6 +35,7 @@ const std::vector<NamedValue>& TagTypeNames() {
       {"vertexmap", Tvertexmap},
       {"pmxboneoption", ID_PMX_BONE_OPTION_TAG},
       {"pmxedge", ID_PMX_EDGE_TAG},
+      {"display", Tdisplay},
       {"edgeunderscore", ID_EDGE_UNDERSCORE_TAG},
   };
   return t;
@@ -95,6 +99,27 @@ const std::vector<NamedValue>& BitNames() {
   // BIT_ACTIVE is written as "selected" / "active", not as a bit.
   static const std::vector<NamedValue> t = {{"control", BIT_CONTROLOBJECT},
                                             {"ignoredraw", BIT_IGNOREDRAW}};
+  return t;
+}
+
+const std::vector<NamedValue>& DisplayModeNames() {
+  static const std::vector<NamedValue> t = {
+      {"gouraud", DISPLAYMODE_GOURAUD},
+      {"quick", DISPLAYMODE_QUICK},
+      {"wire", DISPLAYMODE_WIRE},
+      {"isoparm", DISPLAYMODE_ISOPARM},
+      {"shadedbox", DISPLAYMODE_SHADEDBOX},
+      {"box", DISPLAYMODE_BOX},
+      {"skeleton", DISPLAYMODE_SKELETON},
+      {"gouraudwire", DISPLAYMODE_GOURAUDWIRE},
+      {"gouraudisoparm", DISPLAYMODE_GOURAUDISOPARM},
+      {"quickwire", DISPLAYMODE_QUICKWIRE},
+      {"quickisoparm", DISPLAYMODE_QUICKISOPARM},
+      {"flatwire", DISPLAYMODE_FLATWIRE},
+      {"flatisoparm", DISPLAYMODE_FLATISOPARM},
+      {"hiddenwire", DISPLAYMODE_HIDDENWIRE},
+      {"hiddenisoparm", DISPLAYMODE_HIDDENISOPARM},
+  };
   return t;
 }
 

@@ -29,6 +29,8 @@ const std::vector<NamedValue>& RotationOrderNames();
 const std::vector<NamedValue>& VisibilityNames();
 const std::vector<NamedValue>& ChannelNames();
 const std::vector<NamedValue>& BitNames();
+/// Display modes of views ("gouraud", "quick", ...).
+const std::vector<NamedValue>& DisplayModeNames();
 
 std::optional<Int32> FindValue(const std::vector<NamedValue>& table, std::string_view name);
 /// The name of `value` in `table`, or empty.

@@ -11,7 +11,7 @@ using namespace scene;
 
 void Loader::LoadRoot(const Json& root) {
   CheckObject(root, "a scene object { \"scene\": 1, \"objects\": [...] }");
-  CheckKeys(root, {"scene", "document", "materials", "objects"});
+  CheckKeys(root, {"scene", "document", "materials", "layers", "objects", "views", "sceneHooks"});
   if (const Json* v = Member(root, "scene")) {
     At a(*this, "scene");
     if (!v->is_number_integer() || *v != kSceneVersion)
@@ -31,6 +31,10 @@ void Loader::LoadRoot(const Json& root) {
       LoadMaterial((*v)[i]);
     }
   }
+  if (const Json* v = Member(root, "layers")) {
+    At a(*this, "layers");
+    LoadLayers(*v);
+  }
   if (const Json* v = Member(root, "objects")) {
     At a(*this, "objects");
     CheckArray(*v, "an array of objects");
@@ -39,6 +43,14 @@ void Loader::LoadRoot(const Json& root) {
       BaseObject* op = LoadObject((*v)[i], 1, false);
       doc_->InsertObjectLast(op);
     }
+  }
+  if (const Json* v = Member(root, "views")) {
+    At a(*this, "views");
+    LoadViews(*v);
+  }
+  if (const Json* v = Member(root, "sceneHooks")) {
+    At a(*this, "sceneHooks");
+    LoadSceneHooks(*v);
   }
   ResolveLinks();
 }
@@ -155,7 +167,7 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
                 "rot",           "scale",  "order",    "render",         "editor",
                 "bits",          "points", "polygons", "pointSelection", "polygonSelection",
                 "edgeSelection", "tags",   "params",   "cache",          "deformCache",
-                "children"});
+                "children",      "xray",   "layer",    "hiddenPolygons", "ngons"});
   const Json* typeJson = Member(o, "type");
   if (!typeJson)
     Fail("missing \"type\" (one of " + JoinNames(ObjectTypeNames()) + ", or a number)");
@@ -217,8 +229,9 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
     if (Boolean(*v)) op->SetBit(BIT_ACTIVE);
   }
 
-  const char* geometryKeys[] = {"points", "polygons", "pointSelection", "polygonSelection",
-                                "edgeSelection"};
+  const char* geometryKeys[] = {
+      "points",        "polygons",       "pointSelection", "polygonSelection",
+      "edgeSelection", "hiddenPolygons", "ngons"};
   if (!poly) {
     for (const char* k : geometryKeys) {
       if (Member(o, k))
@@ -228,6 +241,7 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
   } else {
     LoadGeometry(o, poly);
   }
+  LoadDisplayKeys(o, op.get(), poly);
 
   if (const Json* v = Member(o, "tags")) {
     At a(*this, "tags");

@@ -130,6 +130,14 @@ class Loader {
   /// Indices and inclusive ranges [first, last] below `count`.
   void Selection(const Json& v, BaseSelect* sel, Int32 count, const char* element);
 
+  // ----- views, layers and scene hooks (scene_load_views.cpp) -----
+
+  void LoadLayers(const Json& v);
+  void LoadViews(const Json& v);
+  void LoadSceneHooks(const Json& v);
+  /// An object's "xray" and "layer", and a polygon object's "hiddenPolygons" and "ngons".
+  void LoadDisplayKeys(const Json& o, BaseObject* op, PolygonObject* poly);
+
   // ----- tags -----
 
   void LoadTag(const Json& t, BaseObject* op);
@@ -179,6 +187,7 @@ class Loader {
   std::map<std::string, BaseList2D*> ids_;
   std::vector<PendingLink> links_;
   std::map<Int32, ParamTypes> paramTypes_;
+  std::map<std::string, LayerObject*> layers_;
 };
 
 }  // namespace pmxapp::sceneload

@@ -432,13 +432,14 @@ TEST_F(SceneFile, SemanticErrorsNameThePathAndWhatWasExpected) {
        "scene.json: objects[0]: unknown key \"rotation\" (expected one of \"type\", \"name\", "
        "\"id\", \"selected\", \"pos\", \"rot\", \"scale\", \"order\", \"render\", \"editor\", "
        "\"bits\", \"points\", \"polygons\", \"pointSelection\", \"polygonSelection\", "
-       "\"edgeSelection\", \"tags\", \"params\", \"cache\", \"deformCache\", \"children\")"},
+       "\"edgeSelection\", \"tags\", \"params\", \"cache\", \"deformCache\", \"children\", "
+       "\"xray\", \"layer\", \"hiddenPolygons\", \"ngons\")"},
       {R"({"objects": [{"name": "x"}]})",
        "scene.json: objects[0]: missing \"type\" (one of \"polygon\", \"null\", \"joint\", "
-       "\"pmxmorph\", or a number)"},
+       "\"pmxmorph\", \"camera\", or a number)"},
       {R"({"objects": [{"type": "cube"}]})",
        "scene.json: objects[0].type: unknown object type \"cube\" (expected one of \"polygon\", "
-       "\"null\", \"joint\", \"pmxmorph\")"},
+       "\"null\", \"joint\", \"pmxmorph\", \"camera\")"},
       {R"({"objects": [{"type": "null", "points": []}]})",
        "scene.json: objects[0]: \"points\" needs a polygon object (this object's type is "
        "\"null\")"},
