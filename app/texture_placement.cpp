@@ -100,7 +100,7 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
     if (!PlaceFileExclusively(outDir, wanted, data, &file, error)) return std::nullopt;
     if (file.created) {
       made.push_back((outDir / file.name).string());
-      std::string line = what + " to " + (outDir / file.name).string();
+      std::string line = what + (outDir / file.name).string();
       if (file.name != wanted) line += " (a different file is already called " + wanted + ")";
       tell(line);
     }
@@ -123,7 +123,7 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
     std::string text;
     if (known && known->sourcePath.empty()) {
       if (placement.copy) {
-        auto name = put(known->data, Basename(ref), "Wrote embedded texture " + stored);
+        auto name = put(known->data, Basename(ref), "Wrote embedded texture ");
         if (!name) return fail(*error);
         text = *name;
       } else {
@@ -164,7 +164,8 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
         tell("Texture " + stored +
              " is left out: it is not an image (PNG, JPEG, BMP, TGA, DDS or GIF)");
       } else if (placement.copy) {
-        auto name = put(bytes, source.filename().string(), "Copied texture " + source.string());
+        auto name =
+            put(bytes, source.filename().string(), "Copied texture " + source.string() + " to ");
         if (!name) return fail(*error);
         text = *name;
       } else if (placement.textureFolder) {
