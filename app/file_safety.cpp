@@ -157,10 +157,13 @@ bool PlaceFileExclusively(const fs::path& folder, const std::string& wanted,
   return false;
 }
 
-bool WriteOutputFile(const std::string& path, const std::string& bytes, std::string* error) {
+bool WriteOutputFile(const std::string& path, const std::string& bytes, std::string* error,
+                     bool* opened) {
   host::ClearLastFileError();
   BaseFile file;
-  if (file.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE)) {
+  const bool open = file.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE);
+  if (opened) *opened = open;
+  if (open) {
     file.WriteBytes(bytes.data(), static_cast<Int64>(bytes.size()));
     if (file.Close()) return true;
   }

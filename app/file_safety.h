@@ -38,8 +38,10 @@ bool PlaceFileExclusively(const std::filesystem::path& folder, const std::string
 
 /// Writes a file the user named, through the host's file: a regular file is replaced
 /// atomically, a device or FIFO is written straight into, a link is followed to its target.
-/// False with `error` ("cannot write PATH: reason").
-bool WriteOutputFile(const std::string& path, const std::string& bytes, std::string* error);
+/// False with `error` ("cannot write PATH: reason"); `opened` (may be null) tells whether the
+/// file could be created or opened at all.
+bool WriteOutputFile(const std::string& path, const std::string& bytes, std::string* error,
+                     bool* opened = nullptr);
 
 /// True when the user-named output `path` is (or links to) a character device or a FIFO,
 /// beside which no file may be derived.
