@@ -164,9 +164,77 @@ class Writer {
       materials.push_back(Material(m));
     }
     if (!materials.empty()) root["materials"] = std::move(materials);
+    OJson layers = Layers();
+    if (!layers.empty()) root["layers"] = std::move(layers);
     OJson objects = Chain(doc_->GetFirstObject(), "objects");
     if (!objects.empty()) root["objects"] = std::move(objects);
+    where_ = "views";
+    if (OJson views = Views(); !views.is_null()) root["views"] = std::move(views);
+    where_ = "sceneHooks";
+    OJson hooks = SceneHooks();
+    if (!hooks.empty()) root["sceneHooks"] = std::move(hooks);
     return root;
+  }
+
+  OJson Layers() {
+    OJson a = OJson::array();
+    const LayerData fresh;
+    for (LayerObject* l = doc_->GetFirstLayer(); l; l = l->GetNext()) {
+      OJson j = OJson::object();
+      j["name"] = l->GetName().GetUtf8();
+      const LayerData& d = l->GetLayerData();
+      if (d.view != fresh.view) j["view"] = d.view;
+      if (d.render != fresh.render) j["render"] = d.render;
+      if (d.locked != fresh.locked) j["locked"] = d.locked;
+      if (!d.color.IsZero()) j["color"] = Vec(d.color);
+      a.push_back(std::move(j));
+    }
+    return a;
+  }
+
+  /// The views, or null while the document has the one view a new document has.
+  OJson Views() {
+    const BaseDocument fresh;
+    const BaseDraw* freshView = fresh.GetBaseDraw(0);
+    const Matrix freshCamera = freshView->GetEditorCamera()->GetMl();
+    OJson a = OJson::array();
+    bool changed = doc_->GetBaseDrawCount() != 1;
+    for (Int32 i = 0; i < doc_->GetBaseDrawCount(); ++i) {
+      BaseDraw* bd = doc_->GetBaseDraw(i);
+      OJson j = OJson::object();
+      j["name"] = bd->GetName().GetUtf8();
+      std::string_view mode = FindName(DisplayModeNames(), bd->GetDisplayMode());
+      j["display"] = mode.empty() ? OJson(bd->GetDisplayMode()) : OJson(std::string(mode));
+      const BaseObject* camera = bd->GetEditorCamera();
+      const Vector rot = camera->GetRelRot();
+      j["camera"] = OJson{{"pos", Vec(camera->GetRelPos())},
+                          {"rot", OJson::array({Num(DegreesFor(rot.x)), Num(DegreesFor(rot.y)),
+                                                Num(DegreesFor(rot.z))})}};
+      if (BaseObject* scene = bd->GetSceneCamera(doc_)) j["sceneCamera"] = Ref(scene, false);
+      if (doc_->GetBaseDrawCount() > 1 && bd == doc_->GetActiveBaseDraw()) j["active"] = true;
+      changed = changed || bd->GetName() != freshView->GetName() ||
+                bd->GetDisplayMode() != freshView->GetDisplayMode() ||
+                camera->GetMl() != freshCamera || j.contains("sceneCamera");
+      a.push_back(std::move(j));
+    }
+    return changed ? a : OJson();
+  }
+
+  /// Scene hook settings that differ from a new document's.
+  OJson SceneHooks() {
+    OJson a = OJson::array();
+    const BaseDocument fresh;
+    for (const host::PluginInfo& p : host::Plugins()) {
+      if (p.type != PLUGINTYPE::SCENEHOOK) continue;
+      BaseSceneHook* hook = doc_->FindSceneHook(p.id);
+      BaseSceneHook* freshHook = fresh.FindSceneHook(p.id);
+      if (!hook) continue;
+      OJson params = Params(*hook->GetDataInstance(), nullptr, {},
+                            freshHook ? freshHook->GetDataInstance() : nullptr);
+      if (params.empty()) continue;
+      a.push_back(OJson{{"type", p.id}, {"params", std::move(params)}});
+    }
+    return a;
   }
 
   OJson Document() {
@@ -277,6 +345,8 @@ class Writer {
     // The marks a generator's evaluation leaves on its inputs are made again on loading.
     const Int32 evaluated = op->IsTouched() ? BIT_CONTROLOBJECT : 0;
     if (Int32 bits = op->GetAllBits() & ~BIT_ACTIVE & ~evaluated) j["bits"] = Bits(bits);
+    if (op->GetDataInstance()->GetBool(ID_BASEOBJECT_XRAY)) j["xray"] = true;
+    if (LayerObject* layer = op->GetLayerObject(doc_)) j["layer"] = layer->GetName().GetUtf8();
 
     auto* poly = dynamic_cast<PolygonObject*>(op);
     if (poly) Geometry(poly, j);
@@ -290,7 +360,8 @@ class Writer {
     }
     where_ = where;
     if (!tags.empty()) j["tags"] = std::move(tags);
-    OJson params = Params(*op->GetDataInstance(), TypesOf(type), {}, Fresh(type, false));
+    OJson params =
+        Params(*op->GetDataInstance(), TypesOf(type), {ID_BASEOBJECT_XRAY}, Fresh(type, false));
     if (!params.empty()) j["params"] = std::move(params);
     if (BaseObject* cache = WrittenCache(op)) j["cache"] = Chain(cache, where + ".cache");
     if (op->GetDeformCache())
@@ -339,6 +410,8 @@ class Writer {
     if (poly->GetPointS()->GetCount()) j["pointSelection"] = Selection(*poly->GetPointS());
     if (poly->GetPolygonS()->GetCount()) j["polygonSelection"] = Selection(*poly->GetPolygonS());
     if (poly->GetEdgeS()->GetCount()) j["edgeSelection"] = Selection(*poly->GetEdgeS());
+    if (poly->GetPolygonH()->GetCount()) j["hiddenPolygons"] = Selection(*poly->GetPolygonH());
+    if (!poly->GetNgonOutlines().empty()) j["ngons"] = poly->GetNgonOutlines();
   }
 
   static OJson Selection(const BaseSelect& sel) {
