@@ -48,7 +48,7 @@ void Loader::LoadParams(const Json& p, BaseContainer* bc, const ParamTypes* type
     Int32 id = 0;
     if (!ParseParamId(key, &id)) Fail("a parameter id must be a whole number such as \"1000\"");
     if (std::find(named.begin(), named.end(), id) != named.end())
-      Fail("parameter " + QuoteForMessage(key) + " is already given by its own key");
+      Fail("parameter " + key + " is already given by its own key");
     const Int32 dtype = types ? (types->count(id) ? types->at(id) : 0) : 0;
     std::vector<Int32> here = idPath;
     here.push_back(id);
