@@ -26,17 +26,6 @@ unsigned Le32(const unsigned char* d) {
 }
 
 /// TGA has no signature; its 18-byte header is checked field by field instead.
-bool LooksLikeTga(const unsigned char* d, std::size_t n) {
-  if (n < 18) return false;
-  const unsigned colorMapType = d[1], type = d[2], depth = d[16];
-  const bool knownType =
-      type == 1 || type == 2 || type == 3 || type == 9 || type == 10 || type == 11;
-  const bool mapped = type == 1 || type == 9;
-  if (colorMapType > 1 || !knownType || mapped != (colorMapType == 1)) return false;
-  if (Le16(d + 12) == 0 || Le16(d + 14) == 0) return false;
-  return depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
-}
-
 std::string Reason(const fs::path& path, const std::string& what, int err) {
   return "cannot " + what + " " + path.string() + ": " + std::strerror(err);
 }
@@ -71,14 +60,36 @@ std::string ImageSuffixOf(const unsigned char* d, std::size_t n) {
   if (StartsWith(d, n, "\x89PNG\r\n\x1a\n")) return "png";
   if (StartsWith(d, n, "\xff\xd8\xff")) return "jpg";
   if (StartsWith(d, n, "GIF87a") || StartsWith(d, n, "GIF89a")) return "gif";
-  if (StartsWith(d, n, "DDS ")) return "dds";
   if (StartsWith(d, n, "BM") && n >= 18) {
-    const unsigned info = Le32(d + 14);  // the size of the bitmap's info header
-    if (info == 12 || info == 40 || info == 52 || info == 56 || info == 64 || info == 108 ||
-        info == 124)
-      return "bmp";
+    // The info header's size tells the BMP versions apart; text starting "BM" has none of them.
+    switch (Le32(d + 14)) {
+      case 12:
+      case 16:
+      case 40:
+      case 52:
+      case 56:
+      case 64:
+      case 108:
+      case 124:
+        return "bmp";
+      default:
+        break;
+    }
   }
-  if (LooksLikeTga(d, n)) return "tga";
+  if (StartsWith(d, n, "DDS ") && n >= 8 && Le32(d + 4) == 124) return "dds";
+  // TGA has no signature: its header has to make sense instead.
+  if (n >= 18) {
+    const unsigned mapType = d[1], type = d[2], depth = d[16];
+    const bool mapped = type == 1 || type == 9;
+    const bool knownType = mapped || type == 2 || type == 3 || type == 10 || type == 11;
+    const bool mapOk = mapType == 0
+                           ? !mapped
+                           : mapType == 1 && (d[7] == 15 || d[7] == 16 || d[7] == 24 || d[7] == 32);
+    const bool depthOk = depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
+    if (knownType && mapOk && depthOk && Le16(d + 12) > 0 && Le16(d + 14) > 0 &&
+        (d[17] & 0xC0) == 0)
+      return "tga";
+  }
   return {};
 }
 

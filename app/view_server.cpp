@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "c4d_string.h"
+#include "file_safety.h"
 
 namespace fs = std::filesystem;
 
@@ -176,13 +177,6 @@ void Respond(int fd, int status, const char* reason, const std::string& body, bo
   SendAll(fd, out.data(), out.size(), deadline);
 }
 
-uint32_t Le32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int k = 0; k < 4; ++k)
-    v |= static_cast<uint32_t>(static_cast<unsigned char>(s[at + k])) << (8 * k);
-  return v;
-}
-
 bool ReadFile(const fs::path& p, std::string* out) {
   std::ifstream in(p, std::ios::binary);
   if (!in) return false;
@@ -294,44 +288,9 @@ std::string ContentTypeOf(const std::string& kind) {
 }  // namespace
 
 std::string ImageKind(const std::string& head) {
-  const auto starts = [&](const char* magic, size_t n) {
-    return head.size() >= n && head.compare(0, n, magic, n) == 0;
-  };
-  if (starts("\x89PNG\r\n\x1a\n", 8)) return "png";
-  if (starts("\xFF\xD8\xFF", 3)) return "jpeg";
-  if (starts("GIF87a", 6) || starts("GIF89a", 6)) return "gif";
-  if (starts("BM", 2) && head.size() >= 18) {
-    // The info header's size tells the BMP versions apart; text starting "BM" has none of them.
-    switch (Le32(head, 14)) {
-      case 12:
-      case 16:
-      case 40:
-      case 52:
-      case 56:
-      case 64:
-      case 108:
-      case 124:
-        return "bmp";
-      default:
-        break;
-    }
-  }
-  if (starts("DDS ", 4) && head.size() >= 8 && Le32(head, 4) == 124) return "dds";
-  // TGA has no signature: its header has to make sense instead.
-  if (head.size() >= 18) {
-    const auto b = [&](size_t i) { return static_cast<unsigned char>(head[i]); };
-    const unsigned mapType = b(1), type = b(2), depth = b(16);
-    const unsigned width = b(12) | (b(13) << 8), height = b(14) | (b(15) << 8);
-    const bool mapped = type == 1 || type == 9;
-    const bool knownType = mapped || type == 2 || type == 3 || type == 10 || type == 11;
-    const bool mapOk = mapType == 0
-                           ? !mapped
-                           : mapType == 1 && (b(7) == 15 || b(7) == 16 || b(7) == 24 || b(7) == 32);
-    const bool depthOk = depth == 8 || depth == 15 || depth == 16 || depth == 24 || depth == 32;
-    if (knownType && mapOk && depthOk && width > 0 && height > 0 && (b(17) & 0xC0) == 0)
-      return "tga";
-  }
-  return {};
+  const std::string suffix =
+      ImageSuffixOf(reinterpret_cast<const unsigned char*>(head.data()), head.size());
+  return suffix == "jpg" ? "jpeg" : suffix;
 }
 
 std::string DefaultViewerPage() {

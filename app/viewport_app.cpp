@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "app_host.h"
+#include "file_safety.h"
 #include "scene_file.h"
 
 namespace pmxapp {
@@ -115,26 +116,9 @@ std::string ShowValue(const GeData& value, bool flag) {
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text, std::string* error) {
-  const std::string partial = path + ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      std::filesystem::remove(partial, ec);
-      *error = "cannot write " + path;
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(partial, path, ec);
-  if (ec) {
-    std::filesystem::remove(partial, ec);
-    *error = "cannot write " + path;
-    return false;
-  }
-  return true;
+  // Through the host's file, as every output the user names: never through a planted link,
+  // a device written straight into.
+  return WriteOutputFile(path, text, error);
 }
 
 }  // namespace pmxapp
