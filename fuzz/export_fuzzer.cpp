@@ -175,7 +175,7 @@ std::uintmax_t SaveAndCheck(BaseDocument* doc, const Settings& s) {
   } catch (const std::exception& e) {
     problem = e.what();
   }
-  if (!problem.empty()) Fail("the written file is broken: " + problem);
+  if (!problem.empty()) Fail("the written file " + out.string() + " is broken: " + problem);
   fs::remove(out);
   return size;
 }
