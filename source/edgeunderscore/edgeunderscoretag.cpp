@@ -32,36 +32,6 @@ EXECUTIONRESULT EdgeUnderscoreTag::Execute(BaseTag*, BaseDocument*, BaseObject*,
   return EXECUTIONRESULT_OK;
 }
 
-const BaseContainer* EdgeUnderscoreTag::Data() const {
-  auto* tag = static_cast<BaseList2D*>(Get());
-  return tag ? tag->GetDataInstance() : nullptr;
-}
-
-Bool EdgeUnderscoreTag::GetBool(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetBool(id, false) : false;
-}
-
-Int32 EdgeUnderscoreTag::GetInt32(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetInt32(id, 0) : 0;
-}
-
-Float EdgeUnderscoreTag::GetFloat(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetFloat(id, 0.0) : 0.0;
-}
-
-String EdgeUnderscoreTag::GetString(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetString(id, String()) : String();
-}
-
-Vector EdgeUnderscoreTag::GetVector(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetVector(id, Vector()) : Vector();
-}
-
 BaseSelect* EdgeUnderscoreTag::GetUnderscoreSelection() const {
   auto* tag = static_cast<BaseTag*>(Get());
   BaseObject* op = tag ? tag->GetObject() : nullptr;

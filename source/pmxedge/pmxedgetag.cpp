@@ -65,36 +65,6 @@ EXECUTIONRESULT PmxEdgeTag::Execute(BaseTag*, BaseDocument*, BaseObject*, BaseTh
   return EXECUTIONRESULT_OK;
 }
 
-const BaseContainer* PmxEdgeTag::Data() const {
-  auto* tag = static_cast<BaseList2D*>(Get());
-  return tag ? tag->GetDataInstance() : nullptr;
-}
-
-Bool PmxEdgeTag::GetBool(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetBool(id, false) : false;
-}
-
-Int32 PmxEdgeTag::GetInt32(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetInt32(id, 0) : 0;
-}
-
-Float PmxEdgeTag::GetFloat(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetFloat(id, 0.0) : 0.0;
-}
-
-String PmxEdgeTag::GetString(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetString(id, String()) : String();
-}
-
-Vector PmxEdgeTag::GetVector(Int32 id) const {
-  const BaseContainer* bc = Data();
-  return bc ? bc->GetVector(id, Vector()) : Vector();
-}
-
 VariableTag* PmxEdgeTag::FindEdgeScaleMap(const BaseObject* op, const BaseTag* edgeTag) {
   if (!op || !edgeTag) return nullptr;
   const auto* edge = edgeTag->GetNodeData<PmxEdgeTag>();

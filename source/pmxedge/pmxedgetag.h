@@ -3,10 +3,11 @@
 #pragma once
 
 #include "TPmxEdge.h"
+#include "attributetag.h"
 #include "c4d.h"
 #include "c4d_symbols.h"
 
-class PmxEdgeTag : public TagData {
+class PmxEdgeTag : public PmxAttributeTagData {
  public:
   static NodeData* Alloc() { return new PmxEdgeTag; }
 
@@ -16,14 +17,6 @@ class PmxEdgeTag : public TagData {
   Bool GetDescription(GeListNode* node, Description* description, DESCFLAGS_DESC& flags) override;
   EXECUTIONRESULT Execute(BaseTag* tag, BaseDocument* doc, BaseObject* op, BaseThread* bt,
                           Int32 priority, EXECUTIONFLAGS flags) override;
-
-  // Typed reads of the tag's parameters; an absent id, or a tag without a container,
-  // answers false, 0, 0.0, the empty string or the zero vector.
-  Bool GetBool(Int32 id) const;
-  Int32 GetInt32(Int32 id) const;
-  Float GetFloat(Int32 id) const;
-  String GetString(Int32 id) const;
-  Vector GetVector(Int32 id) const;
 
   /// The scratch polygon object the preview shell is built into (never in a document).
   PolygonObject* GetShellObject() const { return shell_; }
@@ -40,7 +33,6 @@ class PmxEdgeTag : public TagData {
   static VariableTag* FindEdgeScaleMap(const BaseObject* op, const BaseTag* edgeTag);
 
  private:
-  const BaseContainer* Data() const;
   void CreateEdgeScaleMap(BaseTag* tag);
 
   PolygonObject* shell_ = nullptr;
