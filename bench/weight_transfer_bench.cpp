@@ -1,15 +1,28 @@
-// Weight transfer speed: the spatial index against the exhaustive walk, 20k onto 20k and
-// 100k onto 100k points. The exhaustive walk is timed on an evenly spread sample of target
-// points and scaled up to all of them (the whole run would take an hour at 100k). The sample's
-// weights are compared bit for bit with the indexed run's.
-#include <sys/resource.h>
-#include <time.h>
+// Weight transfer speed on two bumpy tubes (a stand-in for a body part) of 10k, 100k and 1M
+// points: the source with 8 joints weighted by height, the target turned and widened a
+// little so that its points fall between the source's. Interpolation over the surface, as
+// the tool's defaults.
+//
+// Each step of a run is timed on its own: preparing the context (collecting the index sets,
+// the source point list, the joint map), building the spatial index, the nearest-element
+// query alone for every target point (one thread), executing (query and weight writes) with
+// 1 and 2 worker threads, and the whole transfer call with 1 and 2 threads. Times are wall
+// clock; the CPU time is the whole process's.
+//
+// Before the timings, a sample of target points is run through the exhaustive search and its
+// weights compared bit for bit with the indexed run's (the run fails if they differ).
+//
+//   weight_transfer_bench [--no-check] [benchmark flags]
+//   weight_transfer_bench --write-scenes DIR   writes DIR/tube10k.json, tube100k.json and
+//       tube1M.json (objects Source and Target) for timing `pmxexport transfer-weights`
+//   weight_transfer_bench --profile [SIZE]     one 1-thread transfer, for a profiler
+#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,16 +30,18 @@
 #include "c4d.h"
 #include "c4d_host.h"
 #include "c4d_host_threads.h"
+#include "scene_file.h"
 #include "weighttransfer/weighttransfer.h"
+#include "weighttransfer/wtinterpolation.h"
+#include "weighttransfer/wtspatialindex.h"
 
 namespace {
 
 constexpr Int32 kJoints = 8;
 constexpr Float kHeight = 180.0;
 
-/// A bumpy closed tube standing on the ground (a stand-in for a body part): `around` x
-/// `along` points, quads between them; `phase` turns the rings and `swell` widens it, so
-/// the target's points fall between the source's.
+/// A bumpy closed tube standing on the ground: `around` x `along` points, quads between
+/// them; `phase` turns the rings and `swell` widens it.
 PolygonObject* MakeTube(Int32 around, Int32 along, Float phase, Float swell) {
   PolygonObject* op = PolygonObject::Alloc(around * along, around * (along - 1));
   Vector* p = op->GetPointW();
@@ -62,11 +77,12 @@ void FillWeights(CAWeightTag* tag, const PolygonObject* op) {
   }
 }
 
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+struct Size {
+  const char* name;
+  Int32 sourceAround, sourceAlong, targetAround, targetAlong;
+};
+constexpr Size kSizes[] = {
+    {"10k", 200, 50, 160, 63}, {"100k", 400, 250, 320, 313}, {"1M", 1250, 800, 1000, 1001}};
 
 struct Scene {
   std::unique_ptr<BaseDocument> doc{BaseDocument::Alloc()};
@@ -75,18 +91,20 @@ struct Scene {
   CAWeightTag* sourceTag = nullptr;
   CAWeightTag* targetTag = nullptr;
   SelectionTag* sample = nullptr;
-  std::unique_ptr<CAWeightTag> targetBefore;
 
-  Scene(Int32 sAround, Int32 sAlong, Int32 tAround, Int32 tAlong) {
+  explicit Scene(const Size& size) {
     std::vector<BaseObject*> joints;
     for (Int32 j = 0; j < kJoints; ++j) {
       BaseObject* joint = BaseObject::Alloc(Ojoint);
+      joint->SetName(String("Joint") + String::IntToString(j));
       joint->SetRelPos(Vector(0, kHeight * j / (kJoints - 1), 0));
       doc->InsertObjectLast(joint);
       joints.push_back(joint);
     }
-    source = MakeTube(sAround, sAlong, 0.0, 1.0);
-    target = MakeTube(tAround, tAlong, 0.37, 1.004);
+    source = MakeTube(size.sourceAround, size.sourceAlong, 0.0, 1.0);
+    source->SetName(String("Source"));
+    target = MakeTube(size.targetAround, size.targetAlong, 0.37, 1.004);
+    target->SetName(String("Target"));
     target->SetRelPos(Vector(0.01, 0.02, 0));
     doc->InsertObjectLast(source);
     doc->InsertObjectLast(target);
@@ -102,25 +120,11 @@ struct Scene {
     targetTag->ReservePoints(target->GetPointCount());
     FillWeights(sourceTag, source);
     sample = SelectionTag::Alloc(Tpointselection);
+    sample->SetName(String("Sample"));
     target->InsertTagLast(sample);
-    targetBefore.reset(static_cast<CAWeightTag*>(targetTag->GetClone(COPYFLAGS_0)));
   }
 
-  /// Selects `count` target points spread evenly (0: none).
-  void SetSample(Int32 count) {
-    BaseSelect* s = sample->GetBaseSelect();
-    s->DeselectAll();
-    const Int32 n = target->GetPointCount();
-    for (Int32 k = 0; k < count; ++k)
-      s->Select(static_cast<Int32>(static_cast<Int64>(k) * n / count));
-  }
-
-  /// CPU seconds of the last run (all threads of the process).
-  double lastCpu = 0.0;
-
-  /// One run: all target points, or the sample; answers seconds.
-  double Run(Int32 search, bool sampleOnly) {
-    targetBefore->CopyTo(targetTag, COPYFLAGS_0);
+  WeightTransferSettings Settings(Int32 search = WTSEARCH_INDEXED, Bool sampleOnly = false) const {
     WeightTransferSettings s;
     s.document = doc.get();
     s.sourceTagMode = WTTAG_LINK;
@@ -130,95 +134,203 @@ struct Scene {
     s.targetRange = sampleOnly ? WTRANGE_SELECTION_TAG : WTRANGE_ALL;
     s.targetSelection = sample;
     s.search = search;
-    const double c0 = CpuSeconds();
-    const auto t0 = std::chrono::steady_clock::now();
+    return s;
+  }
+
+  /// One whole run inside an undo step, with `threads` workers.
+  void Run(const WeightTransferSettings& s, Int32 threads) {
+    host::SetThreadCount(threads);
     doc->StartUndo();
     RunWeightTransfer(s);
     doc->EndUndo();
-    const auto t1 = std::chrono::steady_clock::now();
-    lastCpu = CpuSeconds() - c0;
-    return std::chrono::duration<double>(t1 - t0).count();
+    host::SetThreadCount(-1);
+  }
+
+  /// Selects `count` target points spread evenly.
+  void SetSample(Int32 count) {
+    BaseSelect* s = sample->GetBaseSelect();
+    s->DeselectAll();
+    const Int32 n = target->GetPointCount();
+    for (Int32 k = 0; k < count; ++k)
+      s->Select(static_cast<Int32>(static_cast<Int64>(k) * n / count));
+  }
+
+  std::vector<UInt64> SampleBits() const {
+    std::vector<UInt64> bits;
+    const BaseSelect* s = sample->GetBaseSelect();
+    for (Int32 p = 0; p < target->GetPointCount(); ++p) {
+      if (!s->IsSelected(p)) continue;
+      for (Int32 j = 0; j < kJoints; ++j)
+        bits.push_back(std::bit_cast<UInt64>(targetTag->GetWeight(j, p)));
+    }
+    return bits;
   }
 };
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+Scene& GetScene(int64_t size) {
+  static std::map<int64_t, std::unique_ptr<Scene>> scenes;
+  auto& s = scenes[size];
+  if (!s) s = std::make_unique<Scene>(kSizes[size]);
+  return *s;
 }
 
-std::vector<UInt64> SampleBits(const Scene& scene) {
-  std::vector<UInt64> bits;
-  const BaseSelect* s = scene.sample->GetBaseSelect();
-  for (Int32 p = 0; p < scene.target->GetPointCount(); ++p) {
-    if (!s->IsSelected(p)) continue;
-    for (Int32 j = 0; j < kJoints; ++j)
-      bits.push_back(std::bit_cast<UInt64>(scene.targetTag->GetWeight(j, p)));
+/// A prepared context (inside an undo step that stays open for the context's life).
+struct Prepared {
+  WeightTransferContext ctx;
+  explicit Prepared(Scene& scene) {
+    scene.doc->StartUndo();
+    PrepareWeightTransfer(scene.Settings(), &ctx);
+    scene.doc->EndUndo();
   }
-  return bits;
+};
+
+void SizeLabel(benchmark::State& state) {
+  const Scene& scene = GetScene(state.range(0));
+  state.SetLabel(std::string(kSizes[state.range(0)].name) + " -> " +
+                 std::to_string(scene.target->GetPointCount()) + " points");
 }
 
-bool Measure(const char* label, Int32 sAround, Int32 sAlong, Int32 tAround, Int32 tAlong,
-             Int32 sampleSize) {
-  Scene scene(sAround, sAlong, tAround, tAlong);
+void BM_Prepare(benchmark::State& state) {
+  Scene& scene = GetScene(state.range(0));
+  for (auto _ : state) {
+    WeightTransferContext ctx;
+    scene.doc->StartUndo();
+    benchmark::DoNotOptimize(PrepareWeightTransfer(scene.Settings(), &ctx));
+    scene.doc->EndUndo();
+  }
+  SizeLabel(state);
+}
+
+void BM_IndexBuild(benchmark::State& state) {
+  Scene& scene = GetScene(state.range(0));
+  Prepared prepared(scene);
+  for (auto _ : state) {
+    auto index = WeightTransferIndex::Build(prepared.ctx);
+    benchmark::DoNotOptimize(index.get());
+  }
+  SizeLabel(state);
+}
+
+/// The nearest-element query for every target point, in one thread, without weight writes.
+void BM_Query(benchmark::State& state) {
+  Scene& scene = GetScene(state.range(0));
+  Prepared prepared(scene);
+  const auto index = WeightTransferIndex::Build(prepared.ctx);
+  const Matrix mg = scene.target->GetMg();
+  const Vector* points = scene.target->GetPointR();
   const Int32 n = scene.target->GetPointCount();
-  const Int32 threads = GeGetCurrentThreadCount();
-
-  std::vector<double> indexed, indexedCpu;
-  for (int r = 0; r < 3; ++r) {
-    indexed.push_back(scene.Run(WTSEARCH_INDEXED, false));
-    indexedCpu.push_back(scene.lastCpu);
+  for (auto _ : state) {
+    Int32 hint = -1;
+    NearestSource src;
+    for (Int32 p = 0; p < n; ++p) {
+      index->FindNearest(mg * points[p], &src, &hint);
+      benchmark::DoNotOptimize(src);
+    }
   }
-  scene.SetSample(sampleSize);
-  const std::vector<UInt64> indexedSample = SampleBits(scene);
-  host::SetThreadCount(1);
-  const double indexedOneThread = scene.Run(WTSEARCH_INDEXED, false);
-  const double indexedOneThreadCpu = scene.lastCpu;
+  state.SetItemsProcessed(state.iterations() * n);
+  SizeLabel(state);
+}
+
+/// The threads' work on a prepared and indexed context: query and weight writes.
+void BM_Execute(benchmark::State& state) {
+  Scene& scene = GetScene(state.range(0));
+  Prepared prepared(scene);
+  prepared.ctx.index = WeightTransferIndex::Build(prepared.ctx);
+  host::SetThreadCount(static_cast<Int32>(state.range(1)));
+  for (auto _ : state) {
+    prepared.ctx.nextTargetPoint = 0;
+    ExecuteWeightTransfer(&prepared.ctx);
+  }
   host::SetThreadCount(-1);
-  scene.SetSample(0);
-  const double indexedPrep =
-      Median({scene.Run(WTSEARCH_INDEXED, true), scene.Run(WTSEARCH_INDEXED, true),
-              scene.Run(WTSEARCH_INDEXED, true)});
-  const double exhaustivePrep =
-      Median({scene.Run(WTSEARCH_EXHAUSTIVE, true), scene.Run(WTSEARCH_EXHAUSTIVE, true),
-              scene.Run(WTSEARCH_EXHAUSTIVE, true)});
+  state.SetItemsProcessed(state.iterations() * scene.target->GetPointCount());
+  SizeLabel(state);
+}
 
+/// The whole transfer call, as the tool's button runs it.
+void BM_Transfer(benchmark::State& state) {
+  Scene& scene = GetScene(state.range(0));
+  for (auto _ : state) scene.Run(scene.Settings(), static_cast<Int32>(state.range(1)));
+  state.SetItemsProcessed(state.iterations() * scene.target->GetPointCount());
+  SizeLabel(state);
+}
+
+void SizeArgs(benchmark::internal::Benchmark* b) {
+  for (int64_t s = 0; s < 3; ++s) b->Arg(s);
+}
+void SizeThreadArgs(benchmark::internal::Benchmark* b) {
+  for (int64_t s = 0; s < 3; ++s)
+    for (int64_t t : {1, 2}) b->Args({s, t});
+}
+
+BENCHMARK(BM_Prepare)
+    ->Apply(SizeArgs)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_IndexBuild)
+    ->Apply(SizeArgs)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Query)
+    ->Apply(SizeArgs)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Execute)
+    ->Apply(SizeThreadArgs)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Transfer)
+    ->Apply(SizeThreadArgs)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+
+/// Runs a sample of target points through both searches; true when the weights agree.
+bool CheckSample(int64_t size, Int32 sampleSize) {
+  Scene& scene = GetScene(size);
+  scene.Run(scene.Settings(WTSEARCH_INDEXED), 2);
   scene.SetSample(sampleSize);
-  const double sample = scene.Run(WTSEARCH_EXHAUSTIVE, true);
-  const double sampleCpu = scene.lastCpu;
-  const bool identical = SampleBits(scene) == indexedSample;
-  const double perPoint = (sample - exhaustivePrep) / sampleSize;
-  const double exhaustive = exhaustivePrep + perPoint * n;
-  const double best = Median(indexed);
-
-  std::printf("%s: %d source points, %d polygons -> %d target points, %d threads\n", label,
-              scene.source->GetPointCount(), scene.source->GetPolygonCount(), n, threads);
-  std::printf(
-      "  indexed      %8.3f s  (median of 3, CPU %.3f s; 1 thread %.3f s, CPU %.3f s;"
-      " preparation and index %.3f s)\n",
-      best, Median(indexedCpu), indexedOneThread, indexedOneThreadCpu, indexedPrep);
-  std::printf(
-      "  exhaustive   %8.1f s  (estimated: %d sampled points took %.3f s, %.2f ms per point;"
-      " preparation %.3f s)\n",
-      exhaustive, sampleSize, sample - exhaustivePrep, perPoint * 1e3, exhaustivePrep);
-  std::printf("  speed-up     %8.0fx  (CPU time: sample %.3f s, %.0fx)\n", exhaustive / best,
-              sampleCpu, (sampleCpu / sampleSize * n) / Median(indexedCpu));
-  std::printf("  sample weights bit-identical: %s\n", identical ? "yes" : "NO");
-  return identical;
+  const std::vector<UInt64> indexed = scene.SampleBits();
+  scene.Run(scene.Settings(WTSEARCH_EXHAUSTIVE, true), 2);
+  const bool same = scene.SampleBits() == indexed;
+  std::printf("%s: %d sampled target points, weights bit-identical to the exhaustive search: %s\n",
+              kSizes[size].name, sampleSize, same ? "yes" : "NO");
+  return same;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // "--profile": one indexed 100k run only, for a profiler.
-  if (argc > 1 && std::string(argv[1]) == "--profile") {
-    Scene scene(400, 250, 320, 313);
-    std::printf("indexed 100k: %.3f s\n", scene.Run(WTSEARCH_INDEXED, false));
+  if (argc > 2 && std::string(argv[1]) == "--write-scenes") {
+    for (int64_t s = 0; s < 3; ++s) {
+      const std::string path = std::string(argv[2]) + "/tube" + kSizes[s].name + ".json";
+      std::string error;
+      if (!pmxapp::SaveSceneFile(GetScene(s).doc.get(), path, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+      }
+      std::printf("wrote %s\n", path.c_str());
+    }
     return 0;
   }
-  bool ok = Measure("20k", 200, 100, 160, 125, 200);
-  ok = Measure("100k", 400, 250, 320, 313, 40) && ok;
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("peak memory %.0f MB\n", usage.ru_maxrss / 1024.0);
-  return ok ? 0 : 1;
+  if (argc > 1 && std::string(argv[1]) == "--profile") {
+    const int64_t size = argc > 2 && std::string(argv[2]) == "1M" ? 2 : 1;
+    Scene& scene = GetScene(size);
+    for (int r = 0; r < 5; ++r) scene.Run(scene.Settings(), 1);
+    return 0;
+  }
+  const bool check = !(argc > 1 && std::string(argv[1]) == "--no-check");
+  if (!check) {
+    --argc;
+    ++argv;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (check && !(CheckSample(0, 200) & CheckSample(1, 40))) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
 }

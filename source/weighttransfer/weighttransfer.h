@@ -136,6 +136,14 @@ class WeightTransferTool : public DescriptionToolData {
 /// Whether a run with these settings can start (the button's enabling).
 Bool CheckWeightTransferSettings(const WeightTransferSettings& settings);
 /// Performs one run (inside the caller's undo bracket). False when the run ended early.
+/// The run is the three steps below: preparing the context, indexing the source (unless
+/// the settings ask for the exhaustive search) and executing.
 Bool RunWeightTransfer(const WeightTransferSettings& settings);
+/// Collects both sides, the source point list and the joint map into `ctx` and registers
+/// the target tag for undo. False when the run ends early (nothing changed).
+Bool PrepareWeightTransfer(const WeightTransferSettings& settings, WeightTransferContext* ctx);
+/// Runs the threads over every target point of a prepared context (searching through its
+/// index when it has one), then marks the target tag changed and asks for a redraw.
+void ExecuteWeightTransfer(WeightTransferContext* ctx);
 
 Bool RegisterWeightTransferTool();

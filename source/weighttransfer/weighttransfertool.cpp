@@ -60,6 +60,49 @@ void MakeOrderedSet(std::vector<T>* v) {
   v->erase(std::unique(v->begin(), v->end()), v->end());
 }
 
+/// The same for indices below `count`, in linear time when they are many.
+void MakeOrderedIndexSet(std::vector<Int32>* v, Int32 count) {
+  const auto outside = [count](Int32 i) { return i < 0 || i >= count; };
+  if (v->size() < static_cast<size_t>(count) / 8 || std::any_of(v->begin(), v->end(), outside)) {
+    MakeOrderedSet(v);
+    return;
+  }
+  std::vector<char> present(static_cast<size_t>(count), 0);
+  for (Int32 i : *v) present[static_cast<size_t>(i)] = 1;
+  v->clear();
+  for (Int32 i = 0; i < count; ++i) {
+    if (present[static_cast<size_t>(i)]) v->push_back(i);
+  }
+}
+
+/// The same for edge keys between points below `count`: bucketed by the larger end (the
+/// keys' order), then each short bucket sorted by the smaller end.
+void MakeOrderedEdgeSet(std::vector<Int64>* v, Int32 count) {
+  const auto outside = [count](Int64 key) {
+    return EdgeKeyLow(key) < 0 || EdgeKeyHigh(key) >= count || EdgeKeyLow(key) > EdgeKeyHigh(key);
+  };
+  if (v->size() < static_cast<size_t>(count) / 8 || std::any_of(v->begin(), v->end(), outside)) {
+    MakeOrderedSet(v);
+    return;
+  }
+  std::vector<Int32> start(static_cast<size_t>(count) + 1, 0);
+  for (Int64 key : *v) ++start[static_cast<size_t>(EdgeKeyHigh(key)) + 1];
+  for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+  std::vector<Int32> low(v->size());
+  std::vector<Int32> fill(start.begin(), start.end() - 1);
+  for (Int64 key : *v)
+    low[static_cast<size_t>(fill[static_cast<size_t>(EdgeKeyHigh(key))]++)] = EdgeKeyLow(key);
+  v->clear();
+  for (Int32 hi = 0; hi < count; ++hi) {
+    const auto first = low.begin() + start[static_cast<size_t>(hi)];
+    const auto last = low.begin() + start[static_cast<size_t>(hi) + 1];
+    std::sort(first, last);
+    for (auto it = first; it != last; ++it) {
+      if (it == first || *it != *(it - 1)) v->push_back(MakeEdgeKey(*it, hi));
+    }
+  }
+}
+
 /// Index sets of one side.
 struct SideSets {
   BaseObject* object = nullptr;
@@ -155,9 +198,9 @@ Bool CollectSide(BaseDocument* doc, Bool surface, Int32 choice, BaseTag* link, I
     default:
       return false;
   }
-  MakeOrderedSet(out->points);
-  MakeOrderedSet(out->edges);
-  MakeOrderedSet(out->polygons);
+  MakeOrderedIndexSet(out->points, pointCount);
+  MakeOrderedEdgeSet(out->edges, pointCount);
+  MakeOrderedIndexSet(out->polygons, polygonCount);
   return true;
 }
 
@@ -197,9 +240,9 @@ Bool CheckWeightTransferSettings(const WeightTransferSettings& s) {
                    s.targetSelection);
 }
 
-Bool RunWeightTransfer(const WeightTransferSettings& settings) {
+Bool PrepareWeightTransfer(const WeightTransferSettings& settings, WeightTransferContext* out) {
   BaseDocument* doc = settings.document;
-  WeightTransferContext ctx;
+  WeightTransferContext& ctx = *out;
   ctx.settings = settings;
 
   SideSets source{nullptr, nullptr, &ctx.sourcePoints, &ctx.sourceEdges, &ctx.sourcePolygons};
@@ -273,16 +316,24 @@ Bool RunWeightTransfer(const WeightTransferSettings& settings) {
     ctx.sourceWeights = sourceTag;
   }
   ctx.nextTargetPoint = 0;
-  if (settings.search != WTSEARCH_EXHAUSTIVE) ctx.index = WeightTransferIndex::Build(ctx);
+  return true;
+}
 
-  WTControlThread control(&ctx);
+void ExecuteWeightTransfer(WeightTransferContext* ctx) {
+  WTControlThread control(ctx);
   if (!control.Start(THREADMODE_SYNCHRONOUS, THREADPRIORITY_NORMAL)) {
     GePrint(String("ウェイト転送：スレッドを開始できませんでした。(C4DThread::Start)\n"));
   }
-
-  targetTag->WeightDirty();
-  targetTag->Message(MSG_CHANGE);
+  ctx->targetTag->WeightDirty();
+  ctx->targetTag->Message(MSG_CHANGE);
   EventAdd(EVENT_FORCEREDRAW);
+}
+
+Bool RunWeightTransfer(const WeightTransferSettings& settings) {
+  WeightTransferContext ctx;
+  if (!PrepareWeightTransfer(settings, &ctx)) return false;
+  if (settings.search != WTSEARCH_EXHAUSTIVE) ctx.index = WeightTransferIndex::Build(ctx);
+  ExecuteWeightTransfer(&ctx);
   return true;
 }
 

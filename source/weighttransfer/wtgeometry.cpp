@@ -31,9 +31,12 @@ void HalfAxes(const Vector& a, const Vector& b, const Vector& c, const Vector& d
   }
 }
 
-/// Tests cell (i, j) of a half; on success fills the hit.
+/// Tests cell (i, j) of a half (its sub-triangle (00, 10, 11) only if `first`, (00, 11, 01)
+/// only if `second`); on success fills the hit. With `sure`, the one sub-triangle asked for
+/// is known to contain the projection, so only its weights are computed.
 Bool TestCell(const Vector& a, const Vector& es, const Vector& et, Int32 half, Int32 i, Int32 j,
-              const Vector& x, Bool fast, SurfaceHit* hit) {
+              const Vector& x, Bool fast, Bool first, Bool second, SurfaceHit* hit,
+              Bool sure = false) {
   const Float s = static_cast<Float>(j) / WT_SUBCELLS;
   const Float t = static_cast<Float>(i) / WT_SUBCELLS;
   const Vector c00 = half == 0 ? a + es * s + et * t : a + et * t + es * s;
@@ -44,9 +47,18 @@ Bool TestCell(const Vector& a, const Vector& es, const Vector& et, Int32 half, I
   Float b0, b1, b2;
   Int32 flag;
   const auto test = fast ? WTTriangleTestFast : WTTriangleTest;
-  if (test(c00, c10, c11, x, &proj, &b0, &b1, &b2)) {
+  if (sure) {
+    // The projection lies well inside the sub-triangle: its angle test passes.
+    const Vector& p1 = first ? c10 : c11;
+    const Vector& p2 = first ? c11 : c01;
+    if (!WTProjectOnTriangle(c00, p1, p2, x, &proj) ||
+        !WTTriangleWeights(c00, p1, p2, proj, &b0, &b1, &b2)) {
+      return false;
+    }
+    flag = first ? 1 : 0;
+  } else if (first && test(c00, c10, c11, x, &proj, &b0, &b1, &b2)) {
     flag = 1;
-  } else if (test(c00, c11, c01, x, &proj, &b0, &b1, &b2)) {
+  } else if (second && test(c00, c11, c01, x, &proj, &b0, &b1, &b2)) {
     flag = 0;
   } else {
     return false;
@@ -76,34 +88,6 @@ void RowRange(Int32 half, Int32 i, Int32* from, Int32* to) {
 
 void WTPrintSubCellMiss() {
   GePrint(String("ウェイト転送：細分化判定でポリゴン外になりました。\n"));
-}
-
-Vector WTClosestOnSegment(const Vector& e0, const Vector& e1, const Vector& x, Float* u) {
-  const Vector v = e1 - e0;
-  if (v.GetLength() < WT_EPSILON) {
-    *u = 0.0;
-    return e0;
-  }
-  const Float t = Dot(v, x - e0) / v.GetSquaredLength();
-  if (t <= 0.0) {
-    *u = 0.0;
-    return e0;
-  }
-  if (t >= 1.0) {
-    *u = 1.0;
-    return e1;
-  }
-  *u = t;
-  return e0 + v * t;
-}
-
-Bool WTProjectOnTriangle(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
-                         Vector* projection) {
-  Vector n = Cross(p1 - p0, p2 - p0);
-  if (n.GetLength() < WT_EPSILON) return false;
-  n = n.GetNormalized();
-  *projection = x - n * Dot(x - p0, n);
-  return true;
 }
 
 namespace {
@@ -171,6 +155,11 @@ Clear ClassifyClear(const Vector& p0, const Vector& p1, const Vector& p2, const 
 
 }  // namespace
 
+Bool WTTriangleWeights(const Vector& p0, const Vector& p1, const Vector& p2,
+                       const Vector& projection, Float* b0, Float* b1, Float* b2) {
+  return Barycentric(p0, p1, p2, projection, b0, b1, b2);
+}
+
 Bool WTInsideTriangle(const Vector& p0, const Vector& p1, const Vector& p2,
                       const Vector& projection, Float* b0, Float* b1, Float* b2) {
   return AngleSumInside(p0, p1, p2, projection) && Barycentric(p0, p1, p2, projection, b0, b1, b2);
@@ -210,7 +199,7 @@ Bool WTSubCellSearchAll(const Vector& a, const Vector& b, const Vector& c, const
     Int32 from, to;
     RowRange(half, i, &from, &to);
     for (Int32 j = from; j <= to; ++j) {
-      if (TestCell(a, es, et, half, i, j, x, false, hit)) return true;
+      if (TestCell(a, es, et, half, i, j, x, false, true, true, hit)) return true;
     }
   }
   return false;
@@ -251,11 +240,32 @@ Bool WTSubCellSearchNear(const Vector& a, const Vector& b, const Vector& c, cons
   if (!std::isfinite(s) || !std::isfinite(t) || !(reach < 2.0)) {
     return WTSubCellSearchAll(a, b, c, d, half, x, hit);
   }
-  // Cells below floor(32 (t − reach)) end before t − reach; cells above floor(32 (t + reach))
-  // start after t + reach (likewise for s).
   const auto cellIndex = [](Float v) {
     return static_cast<Int32>(std::floor(std::clamp(v, -4.0, 4.0) * WT_SUBCELLS));
   };
+  // A projection inside a visited cell's sub-triangle by more than `sure` passes that
+  // sub-triangle's angle test (inside it the angles add up to pi, up to a rounding far
+  // below the tolerance) and fails every other one: it lies farther than 1e-3 of their
+  // longest edge from them, while the test takes no point beyond 1.25e-5 of an edge's length
+  // from it. The cell is the answer then, without testing the cells before it.
+  {
+    constexpr Float kCell = 1.0 / WT_SUBCELLS;
+    const Float sure =
+        100.0 * slack + 1e-3 * (std::sqrt(ss) + std::sqrt(tt)) / (WT_SUBCELLS * sigma);
+    const Int32 i = cellIndex(t), j = cellIndex(s);
+    Int32 from, to;
+    RowRange(half, i, &from, &to);
+    if (i >= 0 && i < WT_SUBCELLS && j >= from && j <= to) {
+      const Float sp = s - static_cast<Float>(j) / WT_SUBCELLS;
+      const Float tp = t - static_cast<Float>(i) / WT_SUBCELLS;
+      const Float inFirst = std::min({tp, kCell - sp, (sp - tp) * 0.7});
+      const Float inSecond = std::min({sp, kCell - tp, (tp - sp) * 0.7});
+      if (inFirst > sure) return TestCell(a, es, et, half, i, j, x, true, true, false, hit, true);
+      if (inSecond > sure) return TestCell(a, es, et, half, i, j, x, true, false, true, hit, true);
+    }
+  }
+  // Cells below floor(32 (t − reach)) end before t − reach; cells above floor(32 (t + reach))
+  // start after t + reach (likewise for s).
   const Int32 iLo = std::max(0, cellIndex(t - reach));
   const Int32 iHi = std::min(WT_SUBCELLS - 1, cellIndex(t + reach));
   const Int32 jLo = cellIndex(s - reach);
@@ -266,7 +276,14 @@ Bool WTSubCellSearchNear(const Vector& a, const Vector& b, const Vector& c, cons
     from = std::max(from, jLo);
     to = std::min(to, jHi);
     for (Int32 j = from; j <= to; ++j) {
-      if (TestCell(a, es, et, half, i, j, x, true, hit)) return true;
+      // Likewise for a cell's two sub-triangles, split by its diagonal s' = t' (offsets in
+      // the cell): one lies beyond the diagonal by more than reach when s' - t' differs from
+      // 0 by more than sqrt(2) reach.
+      const Float diagonal =
+          (s - static_cast<Float>(j) / WT_SUBCELLS) - (t - static_cast<Float>(i) / WT_SUBCELLS);
+      const Bool first = !(diagonal < -1.5 * reach);
+      const Bool second = !(diagonal > 1.5 * reach);
+      if (TestCell(a, es, et, half, i, j, x, true, first, second, hit)) return true;
     }
   }
   return false;

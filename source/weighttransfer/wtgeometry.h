@@ -4,6 +4,8 @@
 // both compare bit-identical numbers.
 #pragma once
 
+#include <cmath>
+
 #include "weighttransfer/weighttransfer.h"
 
 /// Weights below this count as none; sums below it are not normalised.
@@ -35,14 +37,85 @@ struct NearestSource {
 /// compare bit-identical numbers).
 inline Float WTDistance(const Vector& p, const Vector& q) { return (p - q).GetLength(); }
 
+/// A source edge with what the closest-point formula needs of it besides the point, so
+/// that a search can prepare its edges once.
+struct WTSegment {
+  Vector e0, e1, v;    // the ends and v = e1 - e0
+  Float length2 = 0;   // |v|²
+  Bool point = false;  // shorter than 1e-10: acts as its first end
+};
+
+inline WTSegment WTMakeSegment(const Vector& e0, const Vector& e1) {
+  WTSegment s;
+  s.e0 = e0;
+  s.e1 = e1;
+  s.v = e1 - e0;
+  s.length2 = s.v.GetSquaredLength();
+  s.point = std::sqrt(s.length2) < WT_EPSILON;  // |v|, as GetLength computes it
+  return s;
+}
+
+/// The closest point to `x` on the segment and its parameter u in [0, 1].
+inline Vector WTClosestOnSegment(const WTSegment& s, const Vector& x, Float* u) {
+  if (s.point) {
+    *u = 0.0;
+    return s.e0;
+  }
+  const Float t = Dot(s.v, x - s.e0) / s.length2;
+  if (t <= 0.0) {
+    *u = 0.0;
+    return s.e0;
+  }
+  if (t >= 1.0) {
+    *u = 1.0;
+    return s.e1;
+  }
+  *u = t;
+  return s.e0 + s.v * t;
+}
+
 /// The closest point to `x` on the segment e0-e1 and its parameter u in [0, 1]; a segment
 /// shorter than 1e-10 acts as its first end.
-Vector WTClosestOnSegment(const Vector& e0, const Vector& e1, const Vector& x, Float* u);
+inline Vector WTClosestOnSegment(const Vector& e0, const Vector& e1, const Vector& x, Float* u) {
+  return WTClosestOnSegment(WTMakeSegment(e0, e1), x, u);
+}
+
+/// The plane of a triangle p0, p1, p2 through p0, with its unit normal.
+struct WTPlane {
+  Vector origin, normal;
+};
+
+/// False for a triangle whose normal is shorter than 1e-10 (it has no plane).
+inline Bool WTMakePlane(const Vector& p0, const Vector& p1, const Vector& p2, WTPlane* plane) {
+  const Vector n = Cross(p1 - p0, p2 - p0);
+  if (n.GetLength() < WT_EPSILON) return false;
+  plane->origin = p0;
+  plane->normal = n.GetNormalized();
+  return true;
+}
+
+/// The signed distance of `x` from the plane (along its unit normal).
+inline Float WTPlaneOffset(const WTPlane& plane, const Vector& x) {
+  return Dot(x - plane.origin, plane.normal);
+}
+
+/// The projection of `x` onto the plane, given WTPlaneOffset(plane, x).
+inline Vector WTProject(const WTPlane& plane, const Vector& x, Float offset) {
+  return x - plane.normal * offset;
+}
+inline Vector WTProject(const WTPlane& plane, const Vector& x) {
+  return WTProject(plane, x, WTPlaneOffset(plane, x));
+}
 
 /// First stage of the triangle test: the projection of `x` onto the plane of p0, p1, p2.
 /// False for a triangle whose normal is shorter than 1e-10.
-Bool WTProjectOnTriangle(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
-                         Vector* projection);
+inline Bool WTProjectOnTriangle(const Vector& p0, const Vector& p1, const Vector& p2,
+                                const Vector& x, Vector* projection) {
+  WTPlane plane;
+  if (!WTMakePlane(p0, p1, p2, &plane)) return false;
+  *projection = WTProject(plane, x);
+  return true;
+}
 /// Second stage: whether the projection lies inside (angle sum within 1e-4 of pi) and its
 /// barycentric weights by areas; false outside or for a vanishing area.
 Bool WTInsideTriangle(const Vector& p0, const Vector& p1, const Vector& p2,
@@ -51,6 +124,10 @@ Bool WTInsideTriangle(const Vector& p0, const Vector& p1, const Vector& p2,
 /// the triangle's border (`x` is the point that was projected).
 Bool WTInsideTriangleFast(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
                           const Vector& projection, Float* b0, Float* b1, Float* b2);
+/// The barycentric weights of the second stage alone, for a projection known to lie inside
+/// the triangle (its angle test passes); false for a vanishing area.
+Bool WTTriangleWeights(const Vector& p0, const Vector& p1, const Vector& p2,
+                       const Vector& projection, Float* b0, Float* b1, Float* b2);
 /// Both stages.
 Bool WTTriangleTest(const Vector& p0, const Vector& p1, const Vector& p2, const Vector& x,
                     Vector* projection, Float* b0, Float* b1, Float* b2);

@@ -7,14 +7,17 @@
 
 namespace {
 
-constexpr Int32 kLeafSize = 4;
+constexpr Int32 kLeafClusters = 4;
 constexpr Float kCoordinateLimit = 1e100;
 // Lower bounds are lowered by this fraction of the coordinate scale, far more than the
-// rounding of any distance the searches compute.
+// rounding of any distance the searches compute; the absolute part keeps the squares of the
+// bounds clear of underflow.
 constexpr Float kMargin = 1e-9;
+constexpr Float kMarginFloor = 1e-150;
 // Growth of a half's box: the angle test accepts points within ~1.25e-5 of an edge length
 // outside the triangle.
 constexpr Float kHalfGrowth = 1e-4;
+constexpr Float kInfinity = std::numeric_limits<Float>::infinity();
 
 Float MaxAbs(const Vector& v) { return std::max({std::abs(v.x), std::abs(v.y), std::abs(v.z)}); }
 
@@ -30,301 +33,481 @@ Vector Max(const Vector& a, const Vector& b) {
   return Vector(std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z));
 }
 
+struct Box {
+  Vector lo{kInfinity, kInfinity, kInfinity};
+  Vector hi{-kInfinity, -kInfinity, -kInfinity};
+  void Add(const Vector& p) {
+    lo = Min(lo, p);
+    hi = Max(hi, p);
+  }
+  void Add(const Box& b) {
+    lo = Min(lo, b.lo);
+    hi = Max(hi, b.hi);
+  }
+};
+
+/// Single-precision bounds that contain the double-precision value.
+float FloatDown(Float v) {
+  constexpr Float kMax = std::numeric_limits<float>::max();
+  if (v > kMax) return std::numeric_limits<float>::max();
+  if (v < -kMax) return -std::numeric_limits<float>::infinity();
+  float f = static_cast<float>(v);
+  if (static_cast<Float>(f) > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+float FloatUp(Float v) {
+  constexpr Float kMax = std::numeric_limits<float>::max();
+  if (v > kMax) return std::numeric_limits<float>::infinity();
+  if (v < -kMax) return -std::numeric_limits<float>::max();
+  float f = static_cast<float>(v);
+  if (static_cast<Float>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+void StoreBox(const Box& b, float* out) {
+  out[0] = FloatDown(b.lo.x);
+  out[1] = FloatDown(b.lo.y);
+  out[2] = FloatDown(b.lo.z);
+  out[3] = FloatUp(b.hi.x);
+  out[4] = FloatUp(b.hi.y);
+  out[5] = FloatUp(b.hi.z);
+}
+
+/// How far v lies outside [lo, hi].
+inline Float Gap(Float lo, Float v, Float hi) { return v < lo ? lo - v : (v > hi ? v - hi : 0.0); }
+
 /// Squared distance from x to a box (0 inside).
-Float BoxDistance2(const Vector& x, const Vector& lo, const Vector& hi) {
-  const Float dx = std::max({lo.x - x.x, 0.0, x.x - hi.x});
-  const Float dy = std::max({lo.y - x.y, 0.0, x.y - hi.y});
-  const Float dz = std::max({lo.z - x.z, 0.0, x.z - hi.z});
+inline Float BoxDistance2(const Vector& x, const float* box) {
+  const Float dx = Gap(box[0], x.x, box[3]);
+  const Float dy = Gap(box[1], x.y, box[4]);
+  const Float dz = Gap(box[2], x.z, box[5]);
   return dx * dx + dy * dy + dz * dz;
+}
+
+/// Spreads the low 21 bits of v to every third bit of 63.
+UInt64 SpreadBits(UInt64 v) {
+  v &= 0x1fffff;
+  v = (v | v << 32) & 0x1f00000000ffffULL;
+  v = (v | v << 16) & 0x1f0000ff0000ffULL;
+  v = (v | v << 8) & 0x100f00f00f00f00fULL;
+  v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
+  v = (v | v << 2) & 0x1249249249249249ULL;
+  return v;
 }
 
 }  // namespace
 
+struct WeightTransferIndex::Best {
+  enum Kind : Int32 { kNone, kPoint, kEdge, kHalf };
+  Float dist = kInfinity;
+  Int64 order = std::numeric_limits<Int64>::max();
+  Float margin = 0.0;
+  Float rounding = 0.0;      // rounding of a dot product of a unit vector with x or a corner
+  Float limit = kInfinity;   // dist + margin: beyond it nothing can win
+  Float limit2 = kInfinity;  // limit²
+  Kind kind = kNone;
+  Int32 item = 0;  // index into points_, edges_ or halves_
+  Int32 leaf = -1;
+  Float u = 0.0;
+  Float b0 = 0.0, b1 = 0.0, b2 = 0.0;
+
+  Bool Beats(Float d, Int64 o) const { return d < dist || (d == dist && o < order); }
+  void Take(Float d, Int64 o, Kind k, Int32 i, Int32 l) {
+    dist = d;
+    order = o;
+    limit = d + margin;
+    limit2 = limit * limit;
+    kind = k;
+    item = i;
+    leaf = l;
+  }
+};
+
+WeightTransferIndex::HalfItem WeightTransferIndex::MakeHalf(const WTPlane& plane, const Vector& p1,
+                                                            const Vector& p2) {
+  HalfItem h{};
+  const Vector& p0 = plane.origin;
+  h.origin = p0;
+  h.normal[0] = static_cast<float>(plane.normal.x);
+  h.normal[1] = static_cast<float>(plane.normal.y);
+  h.normal[2] = static_cast<float>(plane.normal.z);
+  const Vector corner[3] = {p0, p1, p2};
+  Float longest = 0.0, magnitude = 0.0;
+  for (Int32 i = 0; i < 3; ++i) {
+    const Vector edge = corner[(i + 1) % 3] - corner[i];
+    const Vector inward = Cross(plane.normal, edge).GetNormalized();
+    h.inward[i][0] = static_cast<float>(inward.x);
+    h.inward[i][1] = static_cast<float>(inward.y);
+    h.inward[i][2] = static_cast<float>(inward.z);
+    if (i > 0) {
+      h.along[i - 1] = static_cast<float>(
+          Dot(Vector(h.inward[i][0], h.inward[i][1], h.inward[i][2]), corner[i] - p0));
+    }
+    longest = std::max(longest, edge.GetLength());
+    magnitude = std::max(magnitude, MaxAbs(corner[i]));
+  }
+  // The angle test fails for a projection farther than 1.25e-5 of an edge's length from
+  // every edge (each edge then subtends less than pi - 5e-5), so a point beyond an edge line
+  // by 1e-3 of the longest edge fails it for certain. The normals' directions are off by the
+  // rounding of the corners' differences relative to the triangle's shape (taken here with a
+  // hundredfold safety) and by the single precision (below 2e-7), which moves a line by that
+  // angle times the distance from it; the offsets are off by 1e-7 of the longest edge.
+  const Float area2 = Cross(p1 - p0, p2 - p0).GetLength();
+  const Float tilt = 1e-13 * (magnitude + longest) * longest / area2 + 2e-7;
+  h.tilt = FloatUp(tilt);
+  h.slack = FloatUp(tilt * longest);
+  h.beyond = FloatUp(1e-3 * longest);
+  return h;
+}
+
 std::unique_ptr<WeightTransferIndex> WeightTransferIndex::Build(const WeightTransferContext& ctx) {
   auto index = std::make_unique<WeightTransferIndex>();
   WeightTransferIndex& ix = *index;
-  Float scale = 0.0;
-  auto use = [&scale](const Vector& v) {
-    scale = std::max(scale, MaxAbs(v));
-    return Usable(v);
-  };
 
-  for (const SourcePointEntry& e : ctx.sourcePointList) {
-    if (!use(e.position)) return nullptr;
-    ix.points_.push_back({e.position, e.index});
-  }
-  if (ctx.settings.surface && ctx.sourceObject) {
-    auto* source = static_cast<const PolygonObject*>(ctx.sourceObject);
-    const Vector* pts = source->GetPointR();
-    for (Int64 key : ctx.sourceEdges) {
-      EdgeItem e;
-      e.i0 = EdgeKeyLow(key);
-      e.i1 = EdgeKeyHigh(key);
-      e.e0 = WTSourcePosition(ctx, pts, e.i0);
-      e.e1 = WTSourcePosition(ctx, pts, e.i1);
-      if (!use(e.e0) || !use(e.e1)) return nullptr;
-      ix.edges_.push_back(e);
-    }
-    const CPolygon* polys = source->GetPolygonR();
-    for (Int32 polygon : ctx.sourcePolygons) {
-      PolygonItem p;
-      p.corners = polys[polygon];
-      p.a = WTSourcePosition(ctx, pts, p.corners.a);
-      p.b = WTSourcePosition(ctx, pts, p.corners.b);
-      p.c = WTSourcePosition(ctx, pts, p.corners.c);
-      p.d = WTSourcePosition(ctx, pts, p.corners.d);
-      if (!use(p.a) || !use(p.b) || !use(p.c) || !use(p.d)) return nullptr;
-      const Int32 rank = static_cast<Int32>(ix.polygons_.size());
-      ix.polygons_.push_back(p);
-      ix.halves_.push_back({rank, 0});
-      if (p.corners.c != p.corners.d) ix.halves_.push_back({rank, 1});
-    }
+  // Positions by point index, as the walk positions them (the point list holds every point
+  // of the source's edges and polygons).
+  const std::vector<SourcePointEntry>& list = ctx.sourcePointList;
+  const size_t pointCount = list.size();
+  const Int32 maxPoint = pointCount > 0 ? list.back().index : -1;
+  std::vector<Int32> pointRank(static_cast<size_t>(maxPoint + 1), -1);
+  ix.positions_.resize(static_cast<size_t>(maxPoint + 1));
+  Float scale = 0.0;
+  for (size_t k = 0; k < pointCount; ++k) {
+    const Vector& p = list[k].position;
+    if (!Usable(p)) return nullptr;
+    scale = std::max(scale, MaxAbs(p));
+    pointRank[static_cast<size_t>(list[k].index)] = static_cast<Int32>(k);
+    ix.positions_[static_cast<size_t>(list[k].index)] = p;
   }
   ix.scale_ = scale;
+  const auto listed = [&](Int32 i) {
+    return i >= 0 && i <= maxPoint && pointRank[static_cast<size_t>(i)] >= 0;
+  };
 
-  const Int64 edgeBase = static_cast<Int64>(ix.points_.size());
-  const Int64 halfBase = edgeBase + static_cast<Int64>(ix.edges_.size());
-  ix.elements_.reserve(ix.points_.size() + ix.edges_.size() + ix.halves_.size());
-  for (size_t k = 0; k < ix.points_.size(); ++k) {
-    const Vector& p = ix.points_[k].position;
-    ix.elements_.push_back({p, p, kPoint, static_cast<Int32>(k), static_cast<Int64>(k)});
+  // Where a polygon finds its edges: the first rank of the edges whose larger end is a
+  // given index (the set orders edges by that end).
+  const Bool surface = ctx.settings.surface && ctx.sourceObject;
+  static const std::vector<Int64> kNoEdges;
+  const std::vector<Int64>& edgeSet = surface ? ctx.sourceEdges : kNoEdges;
+  const Int32 maxHigh = edgeSet.empty() ? -1 : EdgeKeyHigh(edgeSet.back());
+  std::vector<Int32> edgeFirst(static_cast<size_t>(maxHigh + 2), 0);
+  for (Int64 key : edgeSet) {
+    if (!listed(EdgeKeyLow(key)) || !listed(EdgeKeyHigh(key))) return nullptr;
+    ++edgeFirst[static_cast<size_t>(EdgeKeyHigh(key)) + 1];
   }
-  for (size_t k = 0; k < ix.edges_.size(); ++k) {
-    const EdgeItem& e = ix.edges_[k];
-    ix.elements_.push_back({Min(e.e0, e.e1), Max(e.e0, e.e1), kEdge, static_cast<Int32>(k),
-                            edgeBase + static_cast<Int64>(k)});
-  }
-  for (size_t k = 0; k < ix.halves_.size(); ++k) {
-    const HalfItem& h = ix.halves_[k];
-    const PolygonItem& p = ix.polygons_[static_cast<size_t>(h.polygon)];
-    const Vector& p1 = h.half == 0 ? p.b : p.c;
-    const Vector& p2 = h.half == 0 ? p.c : p.d;
-    Vector lo = Min(Min(p.a, p1), p2), hi = Max(Max(p.a, p1), p2);
-    const Float grow = kHalfGrowth * (hi - lo).GetLength();
-    lo -= Vector(grow);
-    hi += Vector(grow);
-    // Within a polygon the first half comes before the second in the walk.
-    ix.elements_.push_back({lo, hi, kHalf, static_cast<Int32>(k),
-                            halfBase + 2 * static_cast<Int64>(h.polygon) + h.half});
-  }
+  for (size_t k = 1; k < edgeFirst.size(); ++k) edgeFirst[k] += edgeFirst[k - 1];
+  const auto rankOfEdge = [&](Int32 p, Int32 q) {
+    const Int32 lo = std::min(p, q), hi = std::max(p, q);
+    for (Int32 r = edgeFirst[static_cast<size_t>(hi)]; r < edgeFirst[static_cast<size_t>(hi) + 1];
+         ++r) {
+      if (EdgeKeyLow(edgeSet[static_cast<size_t>(r)]) == lo) return r;
+    }
+    return -1;
+  };
+  ix.edgeBase_ = static_cast<Int64>(pointCount);
+  ix.halfBase_ = ix.edgeBase_ + static_cast<Int64>(edgeSet.size());
 
-  if (!ix.elements_.empty()) {
-    // Elements in Morton order of their box centres: neighbours in space are neighbours in
-    // the array, so halving ranges of it gives a tree of compact boxes.
-    const size_t count = ix.elements_.size();
-    Vector clo = (ix.elements_[0].lo + ix.elements_[0].hi) * 0.5, chi = clo;
-    for (const Element& e : ix.elements_) {
-      const Vector c = (e.lo + e.hi) * 0.5;
-      clo = Min(clo, c);
-      chi = Max(chi, c);
+  // The clusters: the polygons of a surface source, each owning its halves and those of its
+  // corners and edges that no earlier cluster owns; every point of a points-only source.
+  std::vector<Vector> centres;
+  if (surface) {
+    const CPolygon* polys = static_cast<const PolygonObject*>(ctx.sourceObject)->GetPolygonR();
+    ix.polygons_.resize(ctx.sourcePolygons.size());
+    centres.resize(ix.polygons_.size());
+    for (size_t k = 0; k < ix.polygons_.size(); ++k) {
+      const CPolygon& c = polys[ctx.sourcePolygons[k]];
+      if (!listed(c.a) || !listed(c.b) || !listed(c.c) || !listed(c.d)) return nullptr;
+      ix.polygons_[k] = {c, static_cast<Int32>(k)};
+      centres[k] =
+          (Min(Min(ix.Position(c.a), ix.Position(c.b)), Min(ix.Position(c.c), ix.Position(c.d))) +
+           Max(Max(ix.Position(c.a), ix.Position(c.b)), Max(ix.Position(c.c), ix.Position(c.d)))) *
+          0.5;
     }
-    const Vector extent = chi - clo;
-    const auto quantise = [](Float v, Float lo, Float size) {
-      const Float q = size > 0 ? (v - lo) / size * 2097151.0 : 0.0;
-      return static_cast<UInt64>(std::clamp(q, 0.0, 2097151.0));
-    };
-    const auto spread = [](UInt64 v) {  // 21 bits to every third of 63
-      v &= 0x1fffff;
-      v = (v | v << 32) & 0x1f00000000ffffULL;
-      v = (v | v << 16) & 0x1f0000ff0000ffULL;
-      v = (v | v << 8) & 0x100f00f00f00f00fULL;
-      v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
-      v = (v | v << 2) & 0x1249249249249249ULL;
-      return v;
-    };
-    std::vector<std::pair<UInt64, Int32>> keys(count);
-    for (size_t k = 0; k < count; ++k) {
-      const Element& e = ix.elements_[k];
-      const Vector c = (e.lo + e.hi) * 0.5;
-      const UInt64 code = spread(quantise(c.x, clo.x, extent.x)) |
-                          spread(quantise(c.y, clo.y, extent.y)) << 1 |
-                          spread(quantise(c.z, clo.z, extent.z)) << 2;
-      keys[k] = {code, static_cast<Int32>(k)};
-    }
-    std::sort(keys.begin(), keys.end());
-    std::vector<Element> sorted(count);
-    for (size_t k = 0; k < count; ++k)
-      sorted[k] = ix.elements_[static_cast<size_t>(keys[k].second)];
-    ix.elements_.swap(sorted);
-    std::vector<UInt64> codes(count);
-    for (size_t k = 0; k < count; ++k) codes[k] = keys[k].first;
-    ix.nodes_.reserve(2 * count / kLeafSize + 2);
-    ix.BuildNode(0, static_cast<Int32>(count), codes);
+  } else {
+    centres.resize(pointCount);
+    for (size_t k = 0; k < pointCount; ++k) centres[k] = list[k].position;
   }
+  const size_t count = centres.size();
+  if (count == 0) return pointCount == 0 ? std::move(index) : nullptr;
+
+  // Clusters in Morton order of their box centres: neighbours in space are neighbours in
+  // the array, so ranges of it have compact boxes.
+  Box bounds;
+  for (const Vector& c : centres) bounds.Add(c);
+  const Vector extent = bounds.hi - bounds.lo;
+  const auto quantise = [](Float v, Float lo, Float size) {
+    const Float q = size > 0 ? (v - lo) / size * 2097151.0 : 0.0;
+    return static_cast<UInt64>(std::clamp(q, 0.0, 2097151.0));
+  };
+  std::vector<std::pair<UInt64, Int32>> keys(count);
+  for (size_t k = 0; k < count; ++k) {
+    const Vector& c = centres[k];
+    keys[k] = {SpreadBits(quantise(c.x, bounds.lo.x, extent.x)) |
+                   SpreadBits(quantise(c.y, bounds.lo.y, extent.y)) << 1 |
+                   SpreadBits(quantise(c.z, bounds.lo.z, extent.z)) << 2,
+               static_cast<Int32>(k)};
+  }
+  std::vector<Vector>().swap(centres);
+  std::sort(keys.begin(), keys.end());
+
+  // The elements in leaf order: each cluster brings what it owns.
+  ix.points_.reserve(pointCount);
+  ix.edges_.reserve(edgeSet.size());
+  ix.edgeBounds_.reserve(edgeSet.size());
+  ix.halves_.reserve(2 * ix.polygons_.size());
+  ix.normals_.reserve(2 * ix.polygons_.size());
+  std::vector<char> pointTaken(static_cast<size_t>(maxPoint + 1), 0);
+  std::vector<char> edgeTaken(edgeSet.size(), 0);
+  const auto emitPoint = [&](Int32 i, Box* box) {
+    if (pointTaken[static_cast<size_t>(i)]) return;
+    pointTaken[static_cast<size_t>(i)] = 1;
+    ix.points_.push_back({ix.Position(i), i, pointRank[static_cast<size_t>(i)]});
+    box->Add(ix.Position(i));
+  };
+  const auto emitEdge = [&](Int32 p, Int32 q) {
+    const Int32 r = rankOfEdge(p, q);
+    if (r < 0 || edgeTaken[static_cast<size_t>(r)]) return;
+    edgeTaken[static_cast<size_t>(r)] = 1;
+    const Int64 key = edgeSet[static_cast<size_t>(r)];
+    const EdgeItem e{EdgeKeyLow(key), EdgeKeyHigh(key), r};
+    ix.edges_.push_back(e);
+    const Vector& e0 = ix.Position(e.i0);
+    const Vector& e1 = ix.Position(e.i1);
+    ix.edgeBounds_.push_back({(e0 + e1) * 0.5, 0.5 * (e1 - e0).GetLength() * (1.0 + 1e-12)});
+  };
+  const auto emitPolygon = [&](Int32 k, Box* box) {
+    const PolygonItem& p = ix.polygons_[static_cast<size_t>(k)];
+    const CPolygon& c = p.corners;
+    const Bool quad = c.c != c.d;
+    box->Add(ix.Position(c.a));
+    box->Add(ix.Position(c.b));
+    box->Add(ix.Position(c.c));
+    box->Add(ix.Position(c.d));
+    emitPoint(c.a, box);
+    emitPoint(c.b, box);
+    emitPoint(c.c, box);
+    if (quad) emitPoint(c.d, box);
+    emitEdge(c.a, c.b);
+    emitEdge(c.b, c.c);
+    emitEdge(c.c, quad ? c.d : c.a);
+    if (quad) emitEdge(c.d, c.a);
+    const Vector& a = ix.Position(c.a);
+    for (Int32 h = 0; h < (quad ? 2 : 1); ++h) {
+      const Vector& p1 = ix.Position(h == 0 ? c.b : c.c);
+      const Vector& p2 = ix.Position(h == 0 ? c.c : c.d);
+      WTPlane plane;
+      if (!WTMakePlane(a, p1, p2, &plane)) continue;  // a vanishing triangle is never taken
+      ix.halves_.push_back(MakeHalf(plane, p1, p2));
+      ix.normals_.push_back(plane.normal);
+      ix.halves_.back().polygon = k;
+      ix.halves_.back().half = h;
+      Box half;
+      half.Add(a);
+      half.Add(p1);
+      half.Add(p2);
+      const Float grow = kHalfGrowth * (half.hi - half.lo).GetLength();
+      half.lo -= Vector(grow);
+      half.hi += Vector(grow);
+      box->Add(half);
+    }
+  };
+  const auto emitLeaf = [&](size_t first, size_t n, Box* box) {
+    ix.pointStart_.push_back(static_cast<Int32>(ix.points_.size()));
+    ix.edgeStart_.push_back(static_cast<Int32>(ix.edges_.size()));
+    ix.halfStart_.push_back(static_cast<Int32>(ix.halves_.size()));
+    for (size_t k = first; k < first + n; ++k) {
+      if (surface) {
+        emitPolygon(keys[k].second, box);
+      } else {
+        emitPoint(list[static_cast<size_t>(keys[k].second)].index, box);
+      }
+    }
+  };
+  // The tree: ranges are split where the highest bit in which their codes differ changes,
+  // so that each child covers one half of a Morton cell; a range of equal codes is halved.
+  ix.nodes_.reserve(count / kLeafClusters + 1);
+  const auto build = [&](auto&& self, size_t first, size_t n, Box* box) -> Int32 {
+    if (n <= static_cast<size_t>(kLeafClusters)) {
+      const Int32 leaf = static_cast<Int32>(ix.pointStart_.size());
+      emitLeaf(first, n, box);
+      return ~leaf;
+    }
+    const UInt64 a = keys[first].first, b = keys[first + n - 1].first;
+    size_t half = n / 2;
+    if (a != b) {
+      const UInt64 bit = UInt64(1) << (63 - std::countl_zero(a ^ b));
+      const auto begin = keys.begin() + static_cast<std::ptrdiff_t>(first);
+      half = static_cast<size_t>(std::partition_point(begin, begin + static_cast<std::ptrdiff_t>(n),
+                                                      [&](const std::pair<UInt64, Int32>& k) {
+                                                        return (k.first & bit) == 0;
+                                                      }) -
+                                 begin);
+    }
+    const Int32 id = static_cast<Int32>(ix.nodes_.size());
+    ix.nodes_.emplace_back();
+    Box left, right;
+    const Int32 l = self(self, first, half, &left);
+    const Int32 r = self(self, first + half, n - half, &right);
+    Node& node = ix.nodes_[static_cast<size_t>(id)];
+    node.child[0] = l;
+    node.child[1] = r;
+    StoreBox(left, node.box[0]);
+    StoreBox(right, node.box[1]);
+    box->Add(left);
+    box->Add(right);
+    return id;
+  };
+  Box all;
+  ix.root_ = build(build, 0, count, &all);
+  StoreBox(all, ix.rootBox_);
+  ix.pointStart_.push_back(static_cast<Int32>(ix.points_.size()));
+  ix.edgeStart_.push_back(static_cast<Int32>(ix.edges_.size()));
+  ix.halfStart_.push_back(static_cast<Int32>(ix.halves_.size()));
+  // Every point and edge of a surface source is a polygon's (see the run's collection).
+  if (ix.points_.size() != pointCount || ix.edges_.size() != edgeSet.size()) return nullptr;
   return index;
 }
 
-Int32 WeightTransferIndex::BuildNode(Int32 first, Int32 count, const std::vector<UInt64>& codes) {
-  const Int32 id = static_cast<Int32>(nodes_.size());
-  nodes_.emplace_back();
-  if (count <= kLeafSize) {
-    Vector lo = elements_[static_cast<size_t>(first)].lo,
-           hi = elements_[static_cast<size_t>(first)].hi;
-    for (Int32 k = first + 1; k < first + count; ++k) {
-      lo = Min(lo, elements_[static_cast<size_t>(k)].lo);
-      hi = Max(hi, elements_[static_cast<size_t>(k)].hi);
+void WeightTransferIndex::SearchLeaf(Int32 leaf, const Vector& x, Best* best) const {
+  const size_t l = static_cast<size_t>(leaf);
+  // Halves first: on a surface the winner is mostly one, and its distance then passes over
+  // most points and edges at their first test.
+  for (Int32 k = halfStart_[l]; k < halfStart_[l + 1]; ++k) {
+    const HalfItem& h = halves_[static_cast<size_t>(k)];
+    const Vector r = x - h.origin;
+    const Float r1 = std::abs(r.x) + std::abs(r.y) + std::abs(r.z);
+    const auto dot = [&r](const float* n) { return n[0] * r.x + n[1] * r.y + n[2] * r.z; };
+    // The distance to the projection is |offset| up to rounding far below the margin; the
+    // single-precision normal is off by less than 1e-7 in each coordinate.
+    if (std::abs(dot(h.normal)) > best->limit + 1e-7 * r1) continue;
+    // Signed distances from the edge lines (positive inside), up to `error`.
+    const Float error = h.slack + h.tilt * r1 + best->rounding;
+    const Float in0 = dot(h.inward[0]), in1 = dot(h.inward[1]) - h.along[0],
+                in2 = dot(h.inward[2]) - h.along[1];
+    const Float outside = -(h.beyond + error);
+    if (in0 < outside || in1 < outside || in2 < outside) continue;
+    const WTPlane plane{h.origin, normals_[static_cast<size_t>(k)]};
+    const Float offset = WTPlaneOffset(plane, x);
+    const Vector proj = WTProject(plane, x, offset);
+    const Float dist = WTDistance(x, proj);
+    const PolygonItem& p = polygons_[static_cast<size_t>(h.polygon)];
+    const Int64 order = halfBase_ + 2 * static_cast<Int64>(p.rank) + h.half;
+    // The angle test is the costly part; run it only for a half that would win.
+    if (!best->Beats(dist, order)) continue;
+    const CPolygon& c = p.corners;
+    const Vector& p1 = Position(h.half == 0 ? c.b : c.c);
+    const Vector& p2 = Position(h.half == 0 ? c.c : c.d);
+    // Well inside every edge line (far beyond the projection's own rounding off the plane),
+    // the angles add up to pi and the angle test passes.
+    const Bool inside = std::min({in0, in1, in2}) > 100.0 * error;
+    Float b0, b1, b2;
+    if (inside ? !WTTriangleWeights(h.origin, p1, p2, proj, &b0, &b1, &b2)
+               : !WTInsideTriangleFast(h.origin, p1, p2, x, proj, &b0, &b1, &b2)) {
+      continue;
     }
-    Node& node = nodes_[static_cast<size_t>(id)];
-    node.lo = lo;
-    node.hi = hi;
-    node.first = first;
-    node.count = count;
-    return id;
+    best->Take(dist, order, Best::kHalf, k, leaf);
+    best->b0 = b0;
+    best->b1 = b1;
+    best->b2 = b2;
   }
-  // Split where the highest bit in which the range's codes differ changes, so that each
-  // child covers one half of a Morton cell; a range of equal codes is halved.
-  const UInt64 a = codes[static_cast<size_t>(first)];
-  const UInt64 b = codes[static_cast<size_t>(first + count - 1)];
-  Int32 half = count / 2;
-  if (a != b) {
-    const UInt64 bit = UInt64(1) << (63 - std::countl_zero(a ^ b));
-    const auto begin = codes.begin() + first;
-    half = static_cast<Int32>(
-        std::partition_point(begin, begin + count, [&](UInt64 c) { return (c & bit) == 0; }) -
-        begin);
+  for (Int32 k = pointStart_[l]; k < pointStart_[l + 1]; ++k) {
+    const PointItem& p = points_[static_cast<size_t>(k)];
+    if ((x - p.position).GetSquaredLength() > best->limit2) continue;
+    const Float dist = WTDistance(x, p.position);
+    if (best->Beats(dist, p.rank)) best->Take(dist, p.rank, Best::kPoint, k, leaf);
   }
-  const Int32 left = BuildNode(first, half, codes);
-  const Int32 right = BuildNode(first + half, count - half, codes);
-  Node& node = nodes_[static_cast<size_t>(id)];
-  node.left = left;
-  node.right = right;
-  node.lo = Min(nodes_[static_cast<size_t>(left)].lo, nodes_[static_cast<size_t>(right)].lo);
-  node.hi = Max(nodes_[static_cast<size_t>(left)].hi, nodes_[static_cast<size_t>(right)].hi);
-  return id;
+  for (Int32 k = edgeStart_[l]; k < edgeStart_[l + 1]; ++k) {
+    const EdgeBound& bound = edgeBounds_[static_cast<size_t>(k)];
+    const Float reach = best->limit + bound.radius;
+    if ((x - bound.centre).GetSquaredLength() > reach * reach) continue;
+    const EdgeItem& e = edges_[static_cast<size_t>(k)];
+    Float u;
+    const Vector q = WTClosestOnSegment(WTMakeSegment(Position(e.i0), Position(e.i1)), x, &u);
+    if ((x - q).GetSquaredLength() > best->limit2) continue;
+    const Float dist = WTDistance(x, q);
+    const Int64 order = edgeBase_ + e.rank;
+    if (best->Beats(dist, order)) {
+      best->Take(dist, order, Best::kEdge, k, leaf);
+      best->u = u;
+    }
+  }
 }
 
 Bool WeightTransferIndex::FindNearest(const Vector& x, NearestSource* out, Int32* hint) const {
   if (!Usable(x)) return false;
   *out = NearestSource();
-  if (nodes_.empty()) return true;
+  const Int32 leaves = GetLeafCount();
+  if (leaves <= 0) return true;
 
-  // Boxes are compared by squared distance against (best + margin)^2; squaring moves the
-  // numbers by far less than the margin.
-  const Float margin = kMargin * (scale_ + MaxAbs(x));
-  Float bestDist = std::numeric_limits<Float>::infinity();
-  Float limit2 = bestDist;
-  Int64 bestOrder = std::numeric_limits<Int64>::max();
-  const Element* best = nullptr;
-  Float bestU = 0.0, b0 = 0.0, b1 = 0.0, b2 = 0.0;
-  const auto take = [&](Float dist, Int64 order) {
-    if (!(dist < bestDist || (dist == bestDist && order < bestOrder))) return false;
-    bestDist = dist;
-    bestOrder = order;
-    limit2 = (dist + margin) * (dist + margin);
-    return true;
-  };
-  const auto visit = [&](const Element& el) {
-    if (BoxDistance2(x, el.lo, el.hi) > limit2) return;
-    switch (el.kind) {
-      case kPoint: {
-        if (take(WTDistance(x, points_[static_cast<size_t>(el.item)].position), el.order)) {
-          best = &el;
-        }
-        break;
-      }
-      case kEdge: {
-        const EdgeItem& edge = edges_[static_cast<size_t>(el.item)];
-        Float u;
-        const Vector q = WTClosestOnSegment(edge.e0, edge.e1, x, &u);
-        if (take(WTDistance(x, q), el.order)) {
-          best = &el;
-          bestU = u;
-        }
-        break;
-      }
-      case kHalf: {
-        const HalfItem& h = halves_[static_cast<size_t>(el.item)];
-        const PolygonItem& p = polygons_[static_cast<size_t>(h.polygon)];
-        const Vector& p1 = h.half == 0 ? p.b : p.c;
-        const Vector& p2 = h.half == 0 ? p.c : p.d;
-        Vector proj;
-        if (!WTProjectOnTriangle(p.a, p1, p2, x, &proj)) break;
-        const Float dist = WTDistance(x, proj);
-        // The inside test is the costly part; run it only for a half that would win.
-        if (!(dist < bestDist || (dist == bestDist && el.order < bestOrder))) break;
-        Float w0, w1, w2;
-        if (!WTInsideTriangleFast(p.a, p1, p2, x, proj, &w0, &w1, &w2)) break;
-        take(dist, el.order);
-        best = &el;
-        b0 = w0;
-        b1 = w1;
-        b2 = w2;
-        break;
-      }
-    }
-  };
-
-  // The previous point's winner is usually near: trying it first tightens the search.
-  // (Any element may be tried first; the result is the minimum either way.)
-  if (hint && *hint >= 0 && *hint < static_cast<Int32>(elements_.size())) {
-    visit(elements_[static_cast<size_t>(*hint)]);
-  }
+  Best best;
+  best.margin = kMargin * (scale_ + MaxAbs(x)) + kMarginFloor;
+  best.rounding = 1e-13 * (scale_ + MaxAbs(x));
+  // The previous point's winner is usually near: searching its leaf first tightens the
+  // bounds from the start. (Any leaf may come first; the result is the minimum either way.)
+  const Int32 hinted = hint && *hint >= 0 && *hint < leaves ? *hint : -1;
+  if (hinted >= 0) SearchLeaf(hinted, x, &best);
 
   struct Entry {
-    Int32 node;
+    Int32 child;
     Float bound2;
   };
+  // A path down the tree is at most 63 Morton splits and 32 halvings long; each step leaves
+  // at most one entry behind.
   Entry stack[128];
   Int32 top = 0;
-  stack[top++] = {0, BoxDistance2(x, nodes_[0].lo, nodes_[0].hi)};
+  const Float rootBound = BoxDistance2(x, rootBox_);
+  if (rootBound <= best.limit2) stack[top++] = {root_, rootBound};
   while (top > 0) {
     const Entry e = stack[--top];
-    if (e.bound2 > limit2) continue;
-    const Node& node = nodes_[static_cast<size_t>(e.node)];
-    if (node.count == 0) {
-      const Node& l = nodes_[static_cast<size_t>(node.left)];
-      const Node& r = nodes_[static_cast<size_t>(node.right)];
-      const Float bl = BoxDistance2(x, l.lo, l.hi);
-      const Float br = BoxDistance2(x, r.lo, r.hi);
-      // The nearer child goes on top, so it is searched first.
-      if (bl <= br) {
-        if (br <= limit2) stack[top++] = {node.right, br};
-        if (bl <= limit2) stack[top++] = {node.left, bl};
-      } else {
-        if (bl <= limit2) stack[top++] = {node.left, bl};
-        if (br <= limit2) stack[top++] = {node.right, br};
-      }
+    if (e.bound2 > best.limit2) continue;
+    if (e.child < 0) {
+      if (~e.child != hinted) SearchLeaf(~e.child, x, &best);
       continue;
     }
-    for (Int32 k = node.first; k < node.first + node.count; ++k) {
-      visit(elements_[static_cast<size_t>(k)]);
-    }
+    const Node& node = nodes_[static_cast<size_t>(e.child)];
+    const Float b0 = BoxDistance2(x, node.box[0]);
+    const Float b1 = BoxDistance2(x, node.box[1]);
+    // The nearer child goes on top, so it is searched first.
+    const Int32 nearFirst = b0 <= b1 ? 0 : 1;
+    const Float bNear = nearFirst == 0 ? b0 : b1, bFar = nearFirst == 0 ? b1 : b0;
+    if (bFar <= best.limit2) stack[top++] = {node.child[1 - nearFirst], bFar};
+    if (bNear <= best.limit2) stack[top++] = {node.child[nearFirst], bNear};
   }
-  if (hint) *hint = best ? static_cast<Int32>(best - elements_.data()) : -1;
+  if (hint) *hint = best.leaf;
 
-  if (!best) return true;
-  switch (best->kind) {
-    case kPoint:
-      out->kind = NearestSource::kPoint;
-      out->point = points_[static_cast<size_t>(best->item)].index;
+  switch (best.kind) {
+    case Best::kNone:
       break;
-    case kEdge: {
-      const EdgeItem& edge = edges_[static_cast<size_t>(best->item)];
+    case Best::kPoint:
+      out->kind = NearestSource::kPoint;
+      out->point = points_[static_cast<size_t>(best.item)].index;
+      break;
+    case Best::kEdge: {
+      const EdgeItem& edge = edges_[static_cast<size_t>(best.item)];
       out->kind = NearestSource::kEdge;
       out->e0 = edge.i0;
       out->e1 = edge.i1;
-      out->u = bestU;
+      out->u = best.u;
       break;
     }
-    case kHalf: {
-      const HalfItem& h = halves_[static_cast<size_t>(best->item)];
-      const PolygonItem& p = polygons_[static_cast<size_t>(h.polygon)];
+    case Best::kHalf: {
+      const HalfItem& h = halves_[static_cast<size_t>(best.item)];
+      const CPolygon& c = polygons_[static_cast<size_t>(h.polygon)].corners;
       out->kind = NearestSource::kPolygon;
-      out->polygon = p.corners;
+      out->polygon = c;
       out->half = h.half;
-      SurfaceHit& hit = out->hit;
-      hit = SurfaceHit();
-      hit.b0 = b0;
-      hit.b1 = b1;
-      hit.b2 = b2;
-      hit.flag = h.half == 0 ? 1 : 0;
-      if (p.corners.c != p.corners.d && !WTSubCellSearchNear(p.a, p.b, p.c, p.d, h.half, x, &hit)) {
+      const auto wholeHalf = [&](SurfaceHit* hit) {
+        *hit = SurfaceHit();
+        hit->b0 = best.b0;
+        hit->b1 = best.b1;
+        hit->b2 = best.b2;
+        hit->flag = h.half == 0 ? 1 : 0;
+      };
+      wholeHalf(&out->hit);
+      if (c.c != c.d && !WTSubCellSearchNear(Position(c.a), Position(c.b), Position(c.c),
+                                             Position(c.d), h.half, x, &out->hit)) {
         WTPrintSubCellMiss();
-        hit = SurfaceHit();
-        hit.b0 = b0;
-        hit.b1 = b1;
-        hit.b2 = b2;
-        hit.flag = h.half == 0 ? 1 : 0;
+        wholeHalf(&out->hit);
       }
       break;
     }
