@@ -1,8 +1,7 @@
 #include "view_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
+#include <httplib.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,15 +10,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <list>
+#include <mutex>
 #include <sstream>
 #include <system_error>
 #include <thread>
 
+#include "app_host.h"
 #include "c4d_string.h"
 #include "file_safety.h"
 
@@ -29,44 +32,11 @@ namespace pmxapp {
 
 using Clock = std::chrono::steady_clock;
 
-struct ViewServer::Connection {
-  int fd = -1;
-  Clock::time_point accepted;
-  bool headReceived = false;  // guarded by the server's mutex, as is `cut`
-  bool cut = false;
-};
-
 namespace {
-
-constexpr size_t kMaxRequestHead = 16384;
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-/// Percent-decoding of a URL path; false for a malformed escape or an encoded NUL.
-bool DecodePath(const std::string& in, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '%') {
-      out->push_back(in[i]);
-      continue;
-    }
-    if (i + 2 >= in.size()) return false;
-    const int hi = HexValue(in[i + 1]), lo = HexValue(in[i + 2]);
-    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return false;
-    out->push_back(static_cast<char>(hi * 16 + lo));
-    i += 2;
-  }
-  return true;
 }
 
 std::string EncodeComponent(const std::string& s) {
@@ -124,57 +94,12 @@ std::string Canonical(const fs::path& p) {
   return ec ? std::string() : c.string();
 }
 
-/// Waits until `fd` is ready for `events` or `deadline` passes.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
-    if (r > 0) return true;
-    if (r < 0 && errno != EINTR) return false;
-  }
-}
-
-bool SendAll(int fd, const char* data, size_t size, Clock::time_point deadline) {
-  size_t sent = 0;
-  while (sent < size) {
-    const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLOUT, deadline)) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string Head(int status, const char* reason, const std::string& type, uint64_t length,
-                 bool page) {
-  std::ostringstream h;
-  h << "HTTP/1.1 " << status << ' ' << reason << "\r\n"
-    << "Content-Type: " << type << "\r\n"
-    << "Content-Length: " << length << "\r\n"
-    << "Cache-Control: no-store\r\n"
-    << "X-Content-Type-Options: nosniff\r\n"
-    // Other sites' pages may not embed what is served here.
-    << "Cross-Origin-Resource-Policy: same-origin\r\n";
-  // Only the viewer page may run as a document; anything else opened as one is inert.
-  if (!page) h << "Content-Security-Policy: default-src 'none'; sandbox\r\n";
-  h << "Connection: close\r\n\r\n";
-  return h.str();
-}
-
-void Respond(int fd, int status, const char* reason, const std::string& body, bool head,
-             Clock::time_point deadline) {
-  std::string out = Head(status, reason, "text/plain; charset=utf-8", body.size(), false);
-  if (!head) out += body;
-  SendAll(fd, out.data(), out.size(), deadline);
+/// The kind of image the open file `fd` holds by its first bytes, or empty.
+std::string KindOfOpenFile(int fd) {
+  std::string head(64, '\0');
+  const ssize_t n = pread(fd, head.data(), head.size(), 0);
+  head.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return ImageKind(head);
 }
 
 bool ReadFile(const fs::path& p, std::string* out) {
@@ -274,15 +199,50 @@ std::vector<std::string> PmxTextureNames(const std::string& path) {
   return names;
 }
 
-std::string SourceDefault(const char* env, const std::string& builtIn) {
+std::string FromEnvironmentOr(const char* env, const std::string& builtIn) {
   const char* v = std::getenv(env);
   return v && *v ? std::string(v) : builtIn;
 }
 
-std::string ContentTypeOf(const std::string& kind) {
-  if (kind == "png" || kind == "jpeg" || kind == "gif" || kind == "bmp") return "image/" + kind;
-  if (kind == "dds") return "image/vnd-ms.dds";
-  return "image/x-tga";
+/// The security headers of every answer. Only the page may run as a document; anything else
+/// opened as one is inert, and other sites' pages may not embed what is served here.
+void Harden(httplib::Response& res, bool page) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("Cross-Origin-Resource-Policy", "same-origin");
+  if (!page) res.set_header("Content-Security-Policy", "default-src 'none'; sandbox");
+}
+
+void Plain(httplib::Response& res, int status, const std::string& text) {
+  res.status = status;
+  res.set_content(text, "text/plain; charset=utf-8");
+  Harden(res, false);
+}
+
+/// Answers the open file `fd` (taken over) as the body, read as it is sent.
+void SendFile(httplib::Response& res, int fd, const std::string& type) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    Plain(res, 404, "not found\n");
+    return;
+  }
+  auto file = std::shared_ptr<int>(new int(fd), [](int* f) {
+    close(*f);
+    delete f;
+  });
+  res.status = 200;
+  res.set_content_provider(static_cast<size_t>(st.st_size), type,
+                           [file](size_t offset, size_t length, httplib::DataSink& sink) {
+                             char chunk[65536];
+                             const ssize_t n = pread(*file, chunk, std::min(length, sizeof chunk),
+                                                     static_cast<off_t>(offset));
+                             // A file that shrank while it was sent: the client sees a short body,
+                             // never other bytes.
+                             if (n <= 0) return false;
+                             return sink.write(chunk, static_cast<size_t>(n));
+                           });
+  Harden(res, type.rfind("text/html", 0) == 0);
 }
 
 }  // namespace
@@ -293,168 +253,388 @@ std::string ImageKind(const std::string& head) {
   return suffix == "jpg" ? "jpeg" : suffix;
 }
 
+std::string ImageContentType(const std::string& kind) {
+  if (kind == "png" || kind == "jpeg" || kind == "gif" || kind == "bmp") return "image/" + kind;
+  if (kind == "dds") return "image/vnd-ms.dds";
+  return "image/x-tga";
+}
+
+std::string ResolvedPath(const std::string& path) { return Canonical(path); }
+
+bool ReadImageWithin(const std::string& path, const std::vector<std::string>& roots,
+                     std::string* bytes, std::string* kind) {
+  const int fd = OpenRegular(path);
+  if (fd < 0) return false;
+  const std::string real = RealPath(fd);
+  const bool inside = std::any_of(roots.begin(), roots.end(), [&](const std::string& root) {
+    return !root.empty() && Within(root, real);
+  });
+  *kind = inside ? KindOfOpenFile(fd) : std::string();
+  bool ok = !kind->empty();
+  if (ok) {
+    bytes->clear();
+    char chunk[65536];
+    for (off_t at = 0;;) {
+      const ssize_t n = pread(fd, chunk, sizeof chunk, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      bytes->append(chunk, static_cast<size_t>(n));
+      at += n;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
 std::string DefaultViewerPage() {
-#ifdef PMX_VIEWER_PAGE
-  return SourceDefault("PMX_VIEWER_PAGE", PMX_VIEWER_PAGE);
-#else
-  return SourceDefault("PMX_VIEWER_PAGE", "");
-#endif
+  return FromEnvironmentOr("PMX_VIEWER_PAGE", ExecutableDir() + "/web/viewer.html");
+}
+
+std::string DefaultScenePage() {
+  return FromEnvironmentOr("PMX_SCENE_PAGE", ExecutableDir() + "/web/scene.html");
 }
 
 std::string DefaultThreeDir() {
-#ifdef PMX_THREE_DIR
-  return SourceDefault("PMX_THREE_DIR", PMX_THREE_DIR);
-#else
-  return SourceDefault("PMX_THREE_DIR", "");
-#endif
+  return FromEnvironmentOr("PMX_THREE_DIR", ExecutableDir() + "/web/three");
 }
 
+// ----- connections -----
+
+/// One client connection. The server answers one request per connection and closes it, so
+/// the deadlines of a connection are those of one exchange.
+struct Connection {
+  int fd = -1;
+  /// A second descriptor of the socket, closed only once the connection is forgotten: the
+  /// socket can then be cut through it without ever reaching a number reused since.
+  int handle = -1;
+  Clock::time_point accepted;
+  Clock::time_point headEnd, end;
+  std::atomic<bool> headReceived{false};
+  bool cut = false;  // guarded by the server's mutex
+};
+
+namespace {
+
+thread_local Connection* tCurrent = nullptr;
+
+/// The socket of one connection as httplib reads and writes it, bounded by the connection's
+/// deadlines: the request head must arrive by its deadline and the whole exchange end by its
+/// own, however slowly the client sends or reads.
+class DeadlineStream : public httplib::Stream {
+ public:
+  explicit DeadlineStream(Connection& c) : c_(c) {}
+  bool is_readable() const override { return Wait(POLLIN); }
+  bool is_writable() const override { return Wait(POLLOUT); }
+  ssize_t read(char* ptr, size_t size) override {
+    for (;;) {
+      if (!is_readable()) return -1;
+      const ssize_t n = recv(c_.fd, ptr, size, MSG_DONTWAIT);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      return n;
+    }
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    for (;;) {
+      if (!is_writable()) return -1;
+      const ssize_t n = send(c_.fd, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      return n;
+    }
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = "127.0.0.1";
+    port = 0;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip = "127.0.0.1";
+    port = 0;
+  }
+  socket_t socket() const override { return c_.fd; }
+
+ private:
+  bool Wait(short events) const {
+    for (;;) {
+      const auto deadline = c_.headReceived.load() ? c_.end : c_.headEnd;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{c_.fd, events, 0};
+      const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+      if (r > 0) return (p.revents & (events | POLLHUP | POLLERR)) != 0;
+      if (r < 0 && errno != EINTR) return false;
+    }
+  }
+  Connection& c_;
+};
+
+/// Every connection on a thread of its own, so that a slow client never waits behind
+/// another; how many may be open at once is decided when the connection starts.
+class ThreadPerConnection : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock lock(mutex_);
+    ++running_;
+    lock.unlock();
+    try {
+      std::thread([this, fn = std::move(fn)] {
+        fn();
+        std::lock_guard guard(mutex_);
+        if (--running_ == 0) idle_.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread: the task still runs (and closes its socket), on the acceptor's thread.
+      fn();
+      std::lock_guard guard(mutex_);
+      if (--running_ == 0) idle_.notify_all();
+    }
+  }
+  void shutdown() override {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return running_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int running_ = 0;
+};
+
+}  // namespace
+
+struct ViewServer::Impl : httplib::Server {
+  explicit Impl(const ViewServerOptions& o) : options(o) {
+    new_task_queue = [] { return new ThreadPerConnection; };
+  }
+
+  // Replaces httplib's own connection handling: admission, deadlines, one exchange.
+  bool process_and_close_socket(socket_t sock) override {
+    auto c = std::make_shared<Connection>();
+    c->fd = sock;
+    c->handle = dup(sock);
+    c->accepted = Clock::now();
+    c->end = c->accepted + std::chrono::milliseconds(options.exchangeMs);
+    c->headEnd = std::min(c->end, c->accepted + std::chrono::milliseconds(options.requestHeadMs));
+    if (c->handle < 0 || !Admit(c)) {
+      if (c->handle >= 0) close(c->handle);
+      close(sock);
+      return false;
+    }
+    DeadlineStream stream(*c);
+    bool closed = false;
+    tCurrent = c.get();
+    const bool ok = process_request(stream, true, closed, nullptr);
+    tCurrent = nullptr;
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+    std::lock_guard lock(mutex);
+    close(c->handle);
+    live.remove(c);
+    return ok;
+  }
+
+  bool Admit(const std::shared_ptr<Connection>& c) {
+    std::lock_guard lock(mutex);
+    if (stopping) return false;
+    const size_t limit = static_cast<size_t>(std::max(1, options.maxConnections));
+    size_t open = 0;
+    for (const auto& l : live) open += l->cut ? 0 : 1;
+    if (open >= limit) {
+      // Idle connections must not lock out a real client: the one that has waited longest
+      // without sending its request is cut.
+      const auto idle = std::find_if(live.begin(), live.end(), [](const auto& l) {
+        return !l->headReceived.load() && !l->cut;
+      });
+      // A cut connection holds its slot until its thread has noticed; never more than the
+      // limit of those either.
+      if (idle == live.end() || live.size() >= 2 * limit) {
+        static const char busy[] =
+            "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        send(c->fd, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return false;
+      }
+      (*idle)->cut = true;
+      shutdown((*idle)->handle, SHUT_RDWR);
+    }
+    live.push_back(c);
+    return true;
+  }
+
+  void CutAll() {
+    std::lock_guard lock(mutex);
+    stopping = true;
+    for (const auto& l : live) shutdown(l->handle, SHUT_RDWR);
+  }
+
+  ViewServerOptions options;
+  std::mutex mutex;
+  std::list<std::shared_ptr<Connection>> live;
+  bool stopping = false;
+  std::thread listener;
+};
+
+ViewServer::ViewServer() = default;
+
 ViewServer::~ViewServer() {
-  if (listen_ >= 0) close(listen_);
-  std::unique_lock lock(mutex_);
-  for (const auto& c : live_) shutdown(c->fd, SHUT_RDWR);
-  finished_.wait(lock, [&] { return live_.empty(); });
+  if (!impl_) return;
+  impl_->CutAll();
+  impl_->stop();
+  if (impl_->listener.joinable()) impl_->listener.join();
 }
 
 bool ViewServer::Start(const ViewServerOptions& options, std::string* error) {
   options_ = options;
   std::error_code ec;
-  const fs::path model = fs::absolute(options.modelPath, ec).lexically_normal();
-  if (ec || !fs::is_regular_file(model, ec)) {
-    *error = "cannot show " + options.modelPath + ": no such file";
-    return false;
-  }
   if (!fs::is_regular_file(options.pagePath, ec)) {
-    *error = "the viewer page " + options.pagePath + " is missing";
+    *error = "the page " + options.pagePath +
+             " is missing (the build installs it beside pmxexport, in web/)";
     return false;
   }
-  if (!fs::is_regular_file(fs::path(options.threeDir) / "examples/jsm/loaders/MMDLoader.js", ec)) {
-    *error = "three.js with MMDLoader is not installed at " + options.threeDir +
-             " (scripts/install-deps.sh installs it)";
+  const bool pmx = options.api == nullptr;
+  const char* needed = pmx ? "examples/jsm/loaders/MMDLoader.js" : "build/three.module.js";
+  if (!fs::is_regular_file(fs::path(options.threeDir) / needed, ec)) {
+    *error = "three.js is not installed at " + options.threeDir +
+             " (scripts/install-deps.sh fetches it and the build installs it)";
     return false;
   }
-  modelPath_ = model.string();
-  modelReal_ = Canonical(model);
   threeReal_ = Canonical(options.threeDir);
-  const fs::path modelDir = model.parent_path();
-  roots_ = {Canonical(modelDir)};
-  for (const std::string& root : options.textureRoots) {
-    const std::string real = Canonical(root);
-    if (real.empty() || !fs::is_directory(real, ec)) {
-      *error = "the texture folder " + root + " does not exist";
+  if (pmx) {
+    const fs::path model = fs::absolute(options.modelPath, ec).lexically_normal();
+    if (ec || !fs::is_regular_file(model, ec)) {
+      *error = "cannot show " + options.modelPath + ": no such file";
       return false;
     }
-    roots_.push_back(real);
-  }
-  // The model is served under /fs at its own path, so that texture names that climb out of
-  // its folder ("..\\tex\\skin.png") resolve in the browser as they do on disk; whether such
-  // a file may be served is decided when it is asked for, by where it really is.
-  for (const std::string& raw : PmxTextureNames(modelPath_)) {
-    const std::string name = Slashes(raw);
-    if (name.empty()) continue;
-    const fs::path p(name);
-    textures_.insert((p.is_absolute() ? p : modelDir / p).lexically_normal().string());
-    if (p.is_absolute()) absoluteTextures_.insert(p.lexically_normal().string());
+    modelPath_ = model.string();
+    modelReal_ = Canonical(model);
+    const fs::path modelDir = model.parent_path();
+    roots_ = {Canonical(modelDir)};
+    for (const std::string& root : options.textureRoots) {
+      const std::string real = Canonical(root);
+      if (real.empty() || !fs::is_directory(real, ec)) {
+        *error = "the texture folder " + root + " does not exist";
+        return false;
+      }
+      roots_.push_back(real);
+    }
+    // The model is served under /fs at its own path, so that texture names that climb out of
+    // its folder ("..\\tex\\skin.png") resolve in the browser as they do on disk; whether such
+    // a file may be served is decided when it is asked for, by where it really is.
+    for (const std::string& raw : PmxTextureNames(modelPath_)) {
+      const std::string name = Slashes(raw);
+      if (name.empty()) continue;
+      const fs::path p(name);
+      textures_.insert((p.is_absolute() ? p : modelDir / p).lexically_normal().string());
+      if (p.is_absolute()) absoluteTextures_.insert(p.lexically_normal().string());
+    }
   }
 
-  listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_ < 0) {
-    *error = std::string("cannot open a socket: ") + std::strerror(errno);
-    return false;
+  impl_ = std::make_unique<Impl>(options);
+  httplib::Server& s = *impl_;
+  s.set_payload_max_length(options.maxBody);
+  // Every request is checked before it is routed: one Host header naming this server,
+  // and changes only from this server's own page.
+  s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (tCurrent) tCurrent->headReceived = true;
+    if (req.get_header_value_count("Host") != 1) {
+      Plain(res, 400, "bad request\n");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    // A page elsewhere can make its own host name point here (DNS rebinding); the browser
+    // then sends that name, which we never answer.
+    if (!HostAllowed(req.get_header_value("Host"))) {
+      Plain(res, 421, "this server answers only 127.0.0.1 and localhost\n");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.method == "POST") {
+      // Another site's page may send a form or a plain-text request here without asking; the
+      // browser names its origin, and a JSON body cannot be sent across sites unasked.
+      const std::string origin = req.get_header_value("Origin");
+      const std::string port = std::to_string(port_);
+      const bool ours =
+          origin == "http://127.0.0.1:" + port || origin == "http://localhost:" + port;
+      if (!ours || req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+        Plain(res, 403, "changes are taken only from this server's own page\n");
+        return httplib::Server::HandlerResponse::Handled;
+      }
+    }
+    if (req.path.find('\0') != std::string::npos) {
+      Plain(res, 400, "bad path\n");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.body.empty() && !res.is_chunked_content_provider_ && !res.content_length_) {
+      const int status = res.status;
+      Plain(res, status, status == 404 ? "not found\n" : "refused\n");
+    }
+  });
+  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    Plain(res, 500, "the server could not answer\n");
+  });
+  s.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    if (req.path == "/favicon.ico") {
+      res.status = 204;
+      Harden(res, false);
+      return;
+    }
+    if (options_.api && req.path.rfind("/api/", 0) == 0) {
+      const ViewReply r = options_.api->Get(req.path.substr(5));
+      res.status = r.status;
+      res.set_content(r.body, r.type);
+      Harden(res, false);
+      return;
+    }
+    std::string type;
+    const int fd = OpenAllowed(req.path, &type);
+    if (fd < 0) {
+      Plain(res, 404, "not found\n");
+      return;
+    }
+    SendFile(res, fd, type);
+  });
+  s.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+    if (!options_.api || req.path.rfind("/api/", 0) != 0) {
+      Plain(res, 404, "not found\n");
+      return;
+    }
+    const ViewReply r = options_.api->Post(req.path.substr(5), req.body);
+    res.status = r.status;
+    res.set_content(r.body, r.type);
+    if (!r.downloadName.empty())
+      res.set_header("Content-Disposition",
+                     "attachment; filename*=UTF-8''" + EncodeComponent(r.downloadName));
+    Harden(res, false);
+  });
+
+  if (options.port == 0) {
+    port_ = s.bind_to_any_port("127.0.0.1");
+  } else {
+    port_ = s.bind_to_port("127.0.0.1", options.port) ? options.port : -1;
   }
-  const int one = 1;
-  setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(options.port));
-  if (bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listen_, 128) != 0) {
+  if (port_ <= 0) {
     *error =
         "cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": " + std::strerror(errno);
-    close(listen_);
-    listen_ = -1;
+    impl_.reset();
     return false;
   }
-  socklen_t len = sizeof addr;
-  getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  impl_->listener = std::thread([this] { impl_->listen_after_bind(); });
   return true;
 }
 
 std::string ViewServer::Url() const {
+  const std::string base = "http://127.0.0.1:" + std::to_string(port_) + "/";
+  if (options_.api) return base;
   std::string path;
   for (const char c : "/fs" + modelPath_) {
     const std::string one(1, c);
     path += c == '/' ? one : EncodeComponent(one);
   }
-  return "http://127.0.0.1:" + std::to_string(port_) + "/?model=" + EncodeComponent(path);
+  return base + "?model=" + EncodeComponent(path);
 }
 
 void ViewServer::Serve(const std::atomic<bool>& stop) {
-  while (!stop.load()) ServeFor(200);
-}
-
-void ViewServer::ServeFor(int milliseconds) {
-  const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    if (left <= 0 || listen_ < 0) return;
-    pollfd p{listen_, POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(left));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return;
-    const int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (client >= 0) Admit(client);
-  }
-}
-
-void ViewServer::Admit(int client) {
-  auto connection = std::make_shared<Connection>();
-  connection->fd = client;
-  connection->accepted = Clock::now();
-  {
-    std::lock_guard lock(mutex_);
-    const size_t limit = static_cast<size_t>(std::max(1, options_.maxConnections));
-    size_t open = 0;
-    for (const auto& c : live_) open += c->cut ? 0 : 1;
-    if (open >= limit) {
-      // Idle connections must not lock out a real client: the one that has waited longest
-      // without sending its request is cut.
-      const auto idle = std::find_if(live_.begin(), live_.end(),
-                                     [](const auto& c) { return !c->headReceived && !c->cut; });
-      // A cut connection holds its slot until its thread has noticed; never more than the
-      // limit of those either.
-      if (idle == live_.end() || live_.size() >= 2 * limit) {
-        static const char busy[] =
-            "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        send(client, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        close(client);
-        return;
-      }
-      (*idle)->cut = true;
-      shutdown((*idle)->fd, SHUT_RDWR);
-    }
-    live_.push_back(connection);
-  }
-  try {
-    std::thread(&ViewServer::Run, this, connection).detach();
-  } catch (const std::system_error&) {
-    std::lock_guard lock(mutex_);
-    live_.remove(connection);
-    close(client);
-  }
-}
-
-void ViewServer::Run(const std::shared_ptr<Connection>& connection) {
-  Answer(*connection);
-  // The socket is closed under the lock, so that the acceptor never cuts a number that has
-  // since been given to another file.
-  std::lock_guard lock(mutex_);
-  close(connection->fd);
-  live_.remove(connection);
-  finished_.notify_all();
+  while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 bool ViewServer::HostAllowed(const std::string& host) const {
@@ -488,7 +668,7 @@ int ViewServer::OpenAllowed(const std::string& urlPath, std::string* type) const
     *type = "text/javascript; charset=utf-8";
     return fd;
   }
-  if (urlPath.rfind("/fs/", 0) != 0) return -1;
+  if (options_.api || urlPath.rfind("/fs/", 0) != 0) return -1;
   const std::string rest = Slashes(urlPath.substr(3));
   const std::string wanted = fs::path(rest).lexically_normal().string();
   if (wanted == modelPath_) {
@@ -516,106 +696,14 @@ int ViewServer::OpenAllowed(const std::string& urlPath, std::string* type) const
     const bool inside = std::any_of(roots_.begin(), roots_.end(), [&](const std::string& root) {
       return !root.empty() && Within(root, real);
     });
-    std::string head(64, '\0');
-    const ssize_t n = inside ? pread(fd, head.data(), head.size(), 0) : -1;
-    head.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    const std::string kind = ImageKind(head);
+    const std::string kind = inside ? KindOfOpenFile(fd) : std::string();
     if (!kind.empty()) {
-      *type = ContentTypeOf(kind);
+      *type = ImageContentType(kind);
       return fd;
     }
     close(fd);
   }
   return -1;
-}
-
-void ViewServer::Answer(Connection& connection) {
-  const int fd = connection.fd;
-  const auto end = connection.accepted + std::chrono::milliseconds(options_.exchangeMs);
-  const auto headEnd =
-      std::min(end, connection.accepted + std::chrono::milliseconds(options_.requestHeadMs));
-  std::string request;
-  char buf[4096];
-  while (request.find("\r\n\r\n") == std::string::npos) {
-    if (request.size() > kMaxRequestHead) {
-      Respond(fd, 431, "Request Header Fields Too Large", "request too large\n", false, end);
-      return;
-    }
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      request.append(buf, static_cast<size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitFor(fd, POLLIN, headEnd)) return;
-    } else {
-      return;
-    }
-  }
-  {
-    std::lock_guard lock(mutex_);
-    connection.headReceived = true;
-  }
-  std::istringstream lines(request.substr(0, request.find("\r\n\r\n")));
-  std::string line, method, target, version;
-  std::getline(lines, line);
-  std::istringstream(line) >> method >> target >> version;
-  const bool head = method == "HEAD";
-  std::vector<std::string> hosts;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos || Lower(line.substr(0, colon)) != "host") continue;
-    const size_t from = line.find_first_not_of(" \t", colon + 1);
-    const size_t to = line.find_last_not_of(" \t");
-    hosts.push_back(from == std::string::npos ? std::string() : line.substr(from, to + 1 - from));
-  }
-  if (target.empty() || target[0] != '/' || version.rfind("HTTP/1.", 0) != 0 || hosts.size() != 1) {
-    Respond(fd, 400, "Bad Request", "bad request\n", head, end);
-    return;
-  }
-  // A page elsewhere can make its own host name point here (DNS rebinding); the browser then
-  // sends that name, which we never answer.
-  if (!HostAllowed(hosts[0])) {
-    Respond(fd, 421, "Misdirected Request", "this server answers only 127.0.0.1 and localhost\n",
-            head, end);
-    return;
-  }
-  if (method != "GET" && !head) {
-    Respond(fd, 405, "Method Not Allowed", "only GET\n", false, end);
-    return;
-  }
-  std::string decoded;
-  if (!DecodePath(target.substr(0, target.find_first_of("?#")), &decoded)) {
-    Respond(fd, 400, "Bad Request", "bad path\n", head, end);
-    return;
-  }
-  if (decoded == "/favicon.ico") {
-    Respond(fd, 204, "No Content", "", head, end);
-    return;
-  }
-  std::string type;
-  const int file = OpenAllowed(decoded, &type);
-  struct stat st {};
-  if (file < 0 || fstat(file, &st) != 0) {
-    if (file >= 0) close(file);
-    Respond(fd, 404, "Not Found", "not found\n", head, end);
-    return;
-  }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  const std::string h = Head(200, "OK", type, size, type.rfind("text/html", 0) == 0);
-  bool ok = SendAll(fd, h.data(), h.size(), end);
-  for (uint64_t sent = 0; ok && !head && sent < size;) {
-    char chunk[65536];
-    const ssize_t n = pread(file, chunk, sizeof chunk, static_cast<off_t>(sent));
-    if (n < 0 && errno == EINTR) continue;
-    // A file that shrank while it was sent: the client sees a short body, never other bytes.
-    if (n <= 0) break;
-    ok = SendAll(fd, chunk, static_cast<size_t>(n), end);
-    sent += static_cast<uint64_t>(n);
-  }
-  close(file);
-  shutdown(fd, SHUT_WR);
 }
 
 }  // namespace pmxapp

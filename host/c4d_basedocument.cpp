@@ -1,5 +1,6 @@
 #include "c4d_basedocument.h"
 
+#include <algorithm>
 #include <map>
 #include <unordered_map>
 
@@ -43,6 +44,7 @@ BaseDocument::BaseDocument() {
 BaseDocument::~BaseDocument() {
   if (gActiveDocument == this) gActiveDocument = nullptr;
   undo_.clear();
+  redo_.clear();
   open_.reset();
   FreeChain(&objects_);
   FreeChain(&materials_);
@@ -193,7 +195,11 @@ Bool BaseDocument::AddUndo(UNDOTYPE type, void* data) {
 
 Bool BaseDocument::EndUndo() {
   if (undoDepth_ == 0) return false;
-  if (--undoDepth_ == 0) undo_.push_back(std::move(open_));
+  if (--undoDepth_ == 0) {
+    undo_.push_back(std::move(open_));
+    // A new step makes the undone ones unreachable, as in the host.
+    redo_.clear();
+  }
   return true;
 }
 
@@ -230,53 +236,104 @@ static void RestoreObject(BaseObject* live, const UndoEntry& e) {
   for (auto& [id, tag] : oldTags) delete tag;
 }
 
-Bool BaseDocument::DoUndo(Bool) {
-  if (undo_.empty()) return false;
-  std::unique_ptr<UndoStep> step = std::move(undo_.back());
-  undo_.pop_back();
-  for (auto it = step->entries.rbegin(); it != step->entries.rend(); ++it) {
+/// Where `node` sits, for putting it back: its parent (an object for a tag) and predecessor.
+static void RememberPlace(BaseList2D* node, UndoEntry* e) {
+  if (node->IsInstanceOf(Tbase)) {
+    auto* tag = static_cast<BaseTag*>(node);
+    e->parent = tag->GetObject() ? tag->GetObject()->GetUniqueId() : 0;
+    e->pred = tag->GetPred() ? tag->GetPred()->GetUniqueId() : 0;
+  } else if (node->IsInstanceOf(Obase)) {
+    auto* op = static_cast<BaseObject*>(node);
+    e->parent = op->GetUp() ? op->GetUp()->GetUniqueId() : 0;
+    e->pred = op->GetPred() ? op->GetPred()->GetUniqueId() : 0;
+  }
+}
+
+std::unique_ptr<BaseDocument::UndoStep> BaseDocument::ApplyStep(UndoStep& step) {
+  // Each entry is reverted, latest first, and its opposite recorded, so that applying the
+  // returned step brings the state back.
+  auto opposite = std::make_unique<UndoStep>();
+  for (auto it = step.entries.rbegin(); it != step.entries.rend(); ++it) {
     UndoEntry& e = *it;
     BaseList2D* live = BaseList2D::FindByUniqueId(e.element);
+    UndoEntry back;
+    back.element = e.element;
     switch (e.type) {
       case UNDOTYPE_NEW:
         if (live) {
+          // The element itself is kept, so that putting it back keeps its identity.
+          back.type = UNDOTYPE_DELETE;
+          RememberPlace(live, &back);
           live->Remove();
-          delete live;
+          back.snapshot.reset(live);
+          opposite->entries.push_back(std::move(back));
         }
         break;
       case UNDOTYPE_DELETE: {
-        if (live || !e.snapshot) break;
-        BaseList2D* back = e.snapshot.release();
+        // The element is put back unless it is already there (a snapshot that redo kept is
+        // the element itself, known but in no list).
+        if (!e.snapshot || (live && live != e.snapshot.get())) break;
+        BaseList2D* restored = e.snapshot.release();
         auto* pred = static_cast<GeListNode*>(BaseList2D::FindByUniqueId(e.pred));
         auto* parent = BaseList2D::FindByUniqueId(e.parent);
-        if (back->IsInstanceOf(Tbase)) {
+        if (restored->IsInstanceOf(Tbase)) {
           auto* obj = static_cast<BaseObject*>(parent);
-          if (obj)
-            obj->InsertTag(static_cast<BaseTag*>(back), static_cast<BaseTag*>(pred));
-          else
-            delete back;
+          if (obj) {
+            obj->InsertTag(static_cast<BaseTag*>(restored), static_cast<BaseTag*>(pred));
+          } else {
+            delete restored;
+            break;
+          }
         } else if (pred) {
-          back->InsertAfter(pred);
+          restored->InsertAfter(pred);
         } else if (parent) {
-          back->InsertUnder(parent);
+          restored->InsertUnder(parent);
         } else {
-          back->InsertFirst(&objects_);
+          restored->InsertFirst(&objects_);
         }
+        back.type = UNDOTYPE_NEW;
+        back.element = restored->GetUniqueId();
+        opposite->entries.push_back(std::move(back));
         break;
       }
       default:
         if (!live || !e.snapshot) break;
+        back.type = e.type;
+        back.snapshot.reset(live->GetClone(COPYFLAGS_NO_HIERARCHY));
         if (live->IsInstanceOf(Obase)) {
-          RestoreObject(static_cast<BaseObject*>(live), e);
+          auto* op = static_cast<BaseObject*>(live);
+          for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext())
+            back.tagIds.push_back(t->GetUniqueId());
+          RestoreObject(op, e);
         } else {
           e.snapshot->CopyTo(live, COPYFLAGS_0);
         }
         live->SetDirty(DIRTYFLAGS_DATA);
+        opposite->entries.push_back(std::move(back));
         break;
     }
   }
+  std::reverse(opposite->entries.begin(), opposite->entries.end());
+  return opposite;
+}
+
+Bool BaseDocument::DoUndo(Bool) {
+  if (undo_.empty()) return false;
+  std::unique_ptr<UndoStep> step = std::move(undo_.back());
+  undo_.pop_back();
+  redo_.push_back(ApplyStep(*step));
   return true;
 }
+
+Bool BaseDocument::DoRedo() {
+  if (redo_.empty()) return false;
+  std::unique_ptr<UndoStep> step = std::move(redo_.back());
+  redo_.pop_back();
+  undo_.push_back(ApplyStep(*step));
+  return true;
+}
+
+Int32 BaseDocument::GetRedoStepCount() const { return static_cast<Int32>(redo_.size()); }
 
 BaseSceneHook* BaseDocument::FindSceneHook(Int32 id) const {
   auto it = hooks_.find(id);

@@ -129,6 +129,10 @@ class BaseDocument : public BaseList2D {
   Bool AddUndo(UNDOTYPE type, void* data);
   Bool EndUndo();
   Bool DoUndo(Bool multiple = false);
+  /// Makes the last undone step again; a new step forgets the undone ones.
+  Bool DoRedo();
+  /// Number of undone steps that DoRedo can make again.
+  Int32 GetRedoStepCount() const;
   /// Number of closed undo steps.
   Int32 GetUndoStepCount() const;
   /// Types recorded in step `index` (oldest first).
@@ -177,6 +181,8 @@ class BaseDocument : public BaseList2D {
   Filename path_, name_;
   std::vector<std::unique_ptr<UndoStep>> undo_;
   std::unique_ptr<UndoStep> open_;
+  std::vector<std::unique_ptr<UndoStep>> redo_;
+  std::unique_ptr<UndoStep> ApplyStep(UndoStep& step);
   Int32 undoDepth_ = 0;
   mutable std::map<Int32, BaseSceneHook*> hooks_;
 };

@@ -9,6 +9,8 @@ packages=(build-essential cmake ninja-build ccache pkg-config clang-format
           googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           # image files the app writes (stb_image_write) and its command-line parser
           libstb-dev libcli11-dev
+          # the HTTP side of `pmxexport view`
+          libcpp-httplib-dev
           nodejs npm
           # model files in (the import library and its real test files), and a real browser
           # for the three.js check of written models
@@ -33,4 +35,9 @@ fi
 if [ ! -d tests/js/node_modules/mmd-parser ] || [ ! -d tests/js/node_modules/three ] ||
    [ ! -d tests/js/node_modules/playwright-core ]; then
   (cd tests/js && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund --silent)
+fi
+
+# three.js for the pages of `pmxexport view`, which the build installs beside the app.
+if [ ! -f app/web/node_modules/three/package.json ]; then
+  (cd app/web && npm ci --no-audit --no-fund --silent)
 fi

@@ -238,6 +238,23 @@ TEST(HostUndo, RevertsChangesAndNewElementsKeepingTagIdentity) {
   EXPECT_EQ(doc.GetFirstObject(), op);
   EXPECT_EQ(op->GetNext(), nullptr);
   EXPECT_EQ(op->GetTag(Tweights)->GetUniqueId(), tagId);  // links to the tag still resolve
+
+  // Redo makes the step again, with the very element it had added; undo reverts it again,
+  // and a new step forgets what was undone.
+  ASSERT_EQ(doc.GetRedoStepCount(), 1);
+  ASSERT_TRUE(doc.DoRedo());
+  EXPECT_EQ(op->GetPointR()[1], Vector(9, 9, 9));
+  EXPECT_EQ(op->GetName(), String("changed"));
+  EXPECT_EQ(doc.GetFirstObject(), added);
+  EXPECT_EQ(op->GetTag(Tweights)->GetUniqueId(), tagId);
+  EXPECT_FALSE(doc.DoRedo());
+  ASSERT_TRUE(doc.DoUndo());
+  EXPECT_EQ(op->GetNext(), nullptr);
+  EXPECT_EQ(doc.GetFirstObject(), op);
+  doc.StartUndo();
+  doc.AddUndo(UNDOTYPE_CHANGE, op);
+  doc.EndUndo();
+  EXPECT_EQ(doc.GetRedoStepCount(), 0);
 }
 
 TEST(HostObjects, GlobalMatrixFollowsTheHierarchyAndCaches) {

@@ -146,6 +146,7 @@ class ViewServerTest : public ::testing::Test {
     o.pagePath = (base_ / "page.html").string();
     o.threeDir = (base_ / "three").string();
     o.textureRoots = std::move(textureRoots);
+    o.api = api_;
     o.maxConnections = 8;
     o.requestHeadMs = 1500;
     o.exchangeMs = 3000;
@@ -163,6 +164,7 @@ class ViewServerTest : public ::testing::Test {
   std::vector<std::string> textures_;
   size_t padding_ = 0;
   std::string modelDir_;
+  pmxapp::ViewApi* api_ = nullptr;
   pmxapp::ViewServer server_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -294,6 +296,76 @@ TEST_F(ViewServerTest, SlowAndIdleClientsDoNotHoldUpOthers) {
     EXPECT_NE(n, -2) << "a connection was kept open past its deadline";
     close(fd);
   }
+}
+
+/// A live scene's API that only counts what reaches it.
+class CountingApi : public pmxapp::ViewApi {
+ public:
+  pmxapp::ViewReply Get(const std::string& path) override {
+    pmxapp::ViewReply r;
+    r.body = "{\"path\": \"" + path + "\"}";
+    return r;
+  }
+  pmxapp::ViewReply Post(const std::string&, const std::string& body) override {
+    ++posts;
+    pmxapp::ViewReply r;
+    r.body = body;
+    return r;
+  }
+  std::atomic<int> posts{0};
+};
+
+TEST_F(ViewServerTest, TheApiTakesChangesOnlyFromItsOwnPageAndOutlivesBrokenClients) {
+  CountingApi api;
+  api_ = &api;
+  Serve();
+  const int port = server_.Port();
+  const std::string ours = "http://127.0.0.1:" + std::to_string(port);
+  const std::string body = "{\"do\": \"undo\"}";
+  auto post = [&](const std::string& origin, const std::string& type) {
+    std::string head = "POST /api/action HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    if (!origin.empty()) head += "Origin: " + origin + "\r\n";
+    if (!type.empty()) head += "Content-Type: " + type + "\r\n";
+    return Exchange(port, head + "\r\n" + body);
+  };
+  struct Case {
+    const char* what;
+    std::string origin, type;
+    int status;
+  };
+  const Case cases[] = {
+      {"the page's own request", ours, "application/json", 200},
+      {"another site's page", "http://evil.example", "application/json", 403},
+      {"a rebound name with our port", "http://evil.example:" + std::to_string(port),
+       "application/json", 403},
+      {"no origin", "", "application/json", 403},
+      {"a form another page may send unasked", ours, "text/plain", 403},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(post(c.origin, c.type).status, c.status);
+  }
+  EXPECT_EQ(api.posts, 1);
+  EXPECT_EQ(Get(port, "/api/state").status, 200);
+  // A live scene serves no files of its own besides the page and three.js.
+  EXPECT_EQ(Get(port, modelDir_ + "/skin.png").status, 404);
+  EXPECT_EQ(Get(port, "/three/build/three.module.js").status, 200);
+
+  // Garbage, and a client that leaves half way through its request body, change nothing
+  // and keep nobody else waiting.
+  const char garbage[] = "\x16\x03\x01\x02\x00\x01\0\xff garbage\r\n\r\n";
+  Exchange(port, std::string(garbage, sizeof garbage - 1), 1000);
+  Exchange(port, "GET /%00 HTTP/1.1\r\nHost: localhost\r\n\r\n", 1000);
+  const int leaver = Connect(port);
+  const std::string partial =
+      "POST /api/action HTTP/1.1\r\nHost: localhost\r\nOrigin: " + ours +
+      "\r\nContent-Type: application/json\r\nContent-Length: 500\r\n\r\n{\"do\":";
+  send(leaver, partial.data(), partial.size(), MSG_NOSIGNAL);
+  close(leaver);
+  EXPECT_EQ(Get(port, "/").status, 200);
+  EXPECT_EQ(post(ours, "application/json").status, 200);
+  EXPECT_EQ(api.posts, 2);
 }
 
 TEST(ViewServerImages, RecognisesImagesByTheirFirstBytes) {
