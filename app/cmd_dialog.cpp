@@ -13,12 +13,15 @@ namespace {
 
 const char* kDescription =
     "Loads the scene file SCENE, runs the command ID that opens a dialog (the triangulation\n"
-    "line options 1038120), prints the dialog's gadgets with their values and ranges, changes\n"
-    "each GADGET given with --set (on/off, a number, or r,g,b) as a person would, prints the\n"
-    "gadgets again and writes the document back to OUTPUT.json.";
+    "line options 1038120, the morph mixer 1032051), prints the gadgets a person sees with\n"
+    "their values and ranges, changes each GADGET given with --set (on/off, a number, r,g,b,\n"
+    "or anything for a button, which presses it) as a person would, prints the gadgets again\n"
+    "and writes the document back to OUTPUT.json.";
 
 const char* KindName(const DialogGadgetState& g) {
   using V = DialogGadgetState::Value;
+  if (g.kind == "BUTTON") return "button";
+  if (g.kind == "EDITSLIDER") return "slider";
   switch (g.valueType) {
     case V::Flag:
       return "check box";
@@ -28,6 +31,8 @@ const char* KindName(const DialogGadgetState& g) {
       return "real field";
     case V::Color:
       return "colour field";
+    case V::Text:
+      return "text field";
     case V::None:
       break;
   }
@@ -37,18 +42,61 @@ const char* KindName(const DialogGadgetState& g) {
 Int32 TypeOf(const DialogGadgetState& g) {
   using V = DialogGadgetState::Value;
   if (g.valueType == V::Real) return DA_REAL;
+  if (g.valueType == V::Text) return DA_STRING;
   if (g.valueType == V::Color || g.kind == "COLORFIELD") return DA_VECTOR;
   return DA_LONG;
 }
 
 bool HasValue(const DialogGadgetState& g) {
-  return g.kind != "GROUP" && g.kind != "STATICTEXT" && g.kind != "SEPARATOR";
+  return g.kind != "GROUP" && g.kind != "SCROLLGROUP" && g.kind != "SUBDIALOG" &&
+         g.kind != "STATICTEXT" && g.kind != "SEPARATOR";
 }
 
-void PrintGadgets(const GeDialog& dlg) {
+/// The gadgets of the window whose values a person reads or changes, each with the text a
+/// person reads beside it: its own label, or else the static text just before it in the same
+/// group (a name beside its slider).
+struct ShownGadget {
+  GeDialog* owner;
+  const DialogGadgetState* state;
+  String label;
+  bool visible;
+};
+
+std::vector<ShownGadget> ValueGadgets(GeDialog* dlg) {
+  std::vector<ShownGadget> out;
+  const DialogGadgetState* text = nullptr;
+  for (const host::WindowGadget& w : host::WindowGadgets(dlg)) {
+    const DialogGadgetState& g = *w.state;
+    if (g.kind == "STATICTEXT") {
+      text = &g;
+      continue;
+    }
+    if (!HasValue(g)) {
+      text = nullptr;
+      continue;
+    }
+    String label = g.label;
+    if (label.GetLength() == 0 && text && text->parent == g.parent) label = text->label;
+    text = nullptr;
+    out.push_back({w.owner, &g, label, w.visible});
+  }
+  return out;
+}
+
+void PrintGadgets(GeDialog* dlg) {
   using V = DialogGadgetState::Value;
-  for (const DialogGadgetState& g : dlg.GetGadgets()) {
-    if (!HasValue(g)) continue;
+  size_t hidden = 0;
+  for (const ShownGadget& shown : ValueGadgets(dlg)) {
+    const DialogGadgetState& g = *shown.state;
+    // A dialog may keep many gadgets hidden until it needs them (the mixer's 1000 rows).
+    if (!shown.visible) {
+      ++hidden;
+      continue;
+    }
+    if (g.kind == "BUTTON") {
+      std::printf("  %-6d %-14s %s\n", g.id, KindName(g), shown.label.GetUtf8().c_str());
+      continue;
+    }
     std::string value =
         g.valueType == V::None ? "(empty)" : ShowValue(g.value, g.valueType == V::Flag);
     if (g.valueType == V::Integer || g.valueType == V::Real) {
@@ -57,9 +105,10 @@ void PrintGadgets(const GeDialog& dlg) {
     }
     if (g.valueType == V::Color)
       value += "  (brightness " + ShowValue(GeData(g.brightness), false) + ")";
-    std::printf("  %-6d %-14s %-28s %s%s\n", g.id, KindName(g), g.label.GetUtf8().c_str(),
-                value.c_str(), g.shown ? "" : "  [hidden]");
+    std::printf("  %-6d %-14s %-28s %s\n", g.id, KindName(g), shown.label.GetUtf8().c_str(),
+                value.c_str());
   }
+  if (hidden > 0) std::printf("  (%zu hidden gadgets)\n", hidden);
 }
 
 }  // namespace
@@ -102,25 +151,42 @@ int RunDialog(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   std::printf("%s (%d)\n", p->name.GetUtf8().c_str(), p->id);
-  PrintGadgets(*dlg);
+  PrintGadgets(dlg);
   for (const auto& [id, text] : changes) {
-    const DialogGadgetState* g = dlg->FindGadget(id);
-    if (!g || !HasValue(*g)) {
-      cli.Error("the dialog has no gadget " + std::to_string(id));
+    std::optional<ShownGadget> target;
+    for (const ShownGadget& g : ValueGadgets(dlg)) {
+      if (g.state->id == id && g.visible) {
+        target = g;
+        break;
+      }
+    }
+    if (!target) {
+      cli.Error("the dialog shows no gadget " + std::to_string(id));
       dlg->Close();
       return kExitFailure;
     }
-    std::optional<GeData> value = ValueOfType(text, TypeOf(*g));
-    if (!value || !dlg->ChangeGadget(id, *value)) {
+    const DialogGadgetState* g = target->state;
+    const std::string label = target->label.GetUtf8();
+    const bool button = g->kind == "BUTTON";
+    std::optional<GeData> value = button ? GeData(true) : ValueOfType(text, TypeOf(*g));
+    if (!value || !target->owner->ChangeGadget(id, *value)) {
       cli.Error("gadget " + std::to_string(id) + " (" + KindName(*g) + ") cannot take '" + text +
                 "'");
       dlg->Close();
       return kExitFailure;
     }
-    std::printf("set %d (%s) to %s\n", id, g->label.GetUtf8().c_str(),
-                ShowValue(g->value, g->valueType == DialogGadgetState::Value::Flag).c_str());
+    if (button) {
+      std::printf("pressed %d (%s)\n", id, label.c_str());
+      continue;
+    }
+    // The dialog may have laid itself out anew while it handled the change.
+    const DialogGadgetState* now = target->owner->FindGadget(id);
+    std::printf(
+        "set %d (%s) to %s\n", id, label.c_str(),
+        now ? ShowValue(now->value, now->valueType == DialogGadgetState::Value::Flag).c_str()
+            : "-");
   }
-  if (!changes.empty()) PrintGadgets(*dlg);
+  if (!changes.empty()) PrintGadgets(dlg);
   dlg->Close();
   std::string error;
   if (!SaveSceneFile(doc.get(), output, &error)) {

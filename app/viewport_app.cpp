@@ -57,10 +57,13 @@ std::optional<double> Number(const std::string& text) {
 std::string Format(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.17g", v);
-  // The shortest text that reads back as the same number.
+  // The shortest text that reads back as the same number; numbers a person reads without an
+  // exponent (50, not 5e+01) keep their digits.
+  const bool plain = v == 0.0 || (std::fabs(v) >= 1e-4 && std::fabs(v) < 1e15);
   for (int precision = 1; precision <= 17; ++precision) {
     char shorter[32];
     std::snprintf(shorter, sizeof shorter, "%.*g", precision, v);
+    if (plain && std::strchr(shorter, 'e')) continue;
     if (std::strtod(shorter, nullptr) == v) return shorter;
   }
   return buf;

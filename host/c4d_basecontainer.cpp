@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "c4d_baselist.h"
+#include "c4d_baseobject.h"
 
 namespace {
 const GeData kNil;
@@ -205,6 +206,15 @@ BaseList2D* BaseContainer::GetLink(Int32 id, const BaseDocument* doc, Int32 inst
   const GeData* d = GetDataPointer(id);
   return d ? d->GetLink(doc, instanceOf) : nullptr;
 }
+void* BaseContainer::GetVoid(Int32 id, void* preset) const {
+  const GeData* d = GetDataPointer(id);
+  return d ? reinterpret_cast<void*>(static_cast<std::uintptr_t>(d->GetInt64())) : preset;
+}
+
+BaseObject* BaseContainer::GetObjectLink(Int32 id, const BaseDocument* doc) const {
+  return static_cast<BaseObject*>(GetLink(id, doc, Obase));
+}
+
 BaseContainer BaseContainer::GetContainer(Int32 id) const {
   const GeData* d = GetDataPointer(id);
   const BaseContainer* c = d ? d->GetContainer() : nullptr;

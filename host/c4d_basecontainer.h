@@ -9,6 +9,7 @@
 
 class BaseList2D;
 class BaseDocument;
+class BaseObject;
 class BaseContainer;
 
 enum DA_TYPE : Int32 {
@@ -154,12 +155,16 @@ class BaseContainer {
   Bool GetBool(Int32 id, Bool preset = false) const;
   Int32 GetInt32(Int32 id, Int32 preset = 0) const;
   Int64 GetInt64(Int32 id, Int64 preset = 0) const;
+  /// A pointer-sized value (a core message's parameters, BFM_CORE_PAR1...).
+  void* GetVoid(Int32 id, void* preset = nullptr) const;
   Float GetFloat(Int32 id, Float preset = 0.0) const;
   Vector GetVector(Int32 id, const Vector& preset = Vector()) const;
   Matrix GetMatrix(Int32 id, const Matrix& preset = Matrix()) const;
   String GetString(Int32 id, const String& preset = String()) const;
   Filename GetFilename(Int32 id, const Filename& preset = Filename()) const;
   BaseList2D* GetLink(Int32 id, const BaseDocument* doc = nullptr, Int32 instanceOf = 0) const;
+  /// The linked object if it still exists and belongs to `doc`, else null.
+  BaseObject* GetObjectLink(Int32 id, const BaseDocument* doc) const;
   BaseContainer GetContainer(Int32 id) const;
   const GeData& GetData(Int32 id) const;
   const GeData* GetDataPointer(Int32 id) const;

@@ -141,6 +141,7 @@ void RedrawDocument(BaseDocument* doc) {
   if (!doc) return;
   doc->ExecutePasses(nullptr, true, true, true, BUILDFLAGS_0);
   SendCoreMessage(EVMSG_DOCUMENTRECALCULATED);
+  if (TakePendingChange()) SendCoreMessage(EVMSG_CHANGE);
   std::vector<const PluginInfo*> hooks;
   for (const PluginInfo& p : Plugins()) {
     if (p.type == PLUGINTYPE::SCENEHOOK) hooks.push_back(&p);

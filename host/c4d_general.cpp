@@ -6,6 +6,7 @@
 
 namespace {
 std::mutex gRecordMutex;
+bool gChangePending = false;
 std::function<void(const String&)>& Listener() {
   static std::function<void(const String&)> listener;
   return listener;
@@ -27,6 +28,14 @@ std::vector<String> ConsoleLines() {
 void ClearRecords() {
   std::lock_guard<std::mutex> lock(gRecordMutex);
   GetRecords() = Records();
+  gChangePending = false;
+}
+
+Bool TakePendingChange() {
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  const bool pending = gChangePending;
+  gChangePending = false;
+  return pending;
 }
 
 void SetConsoleListener(std::function<void(const String&)> listener) {
@@ -50,6 +59,7 @@ void GeShowMouse(Int32 v) {
 void EventAdd(EVENT flags) {
   std::lock_guard<std::mutex> lock(gRecordMutex);
   host::GetRecords().events.push_back(flags);
+  gChangePending = true;
 }
 
 void SpecialEventAdd(Int32 messageid, UInt64 p1, UInt64 p2) {
@@ -60,8 +70,8 @@ void SpecialEventAdd(Int32 messageid, UInt64 p1, UInt64 p2) {
   host::SendCoreMessage(messageid, p1, p2);
 }
 
-Bool DrawViews(Int32) {
+Bool DrawViews(Int32 flags) {
   std::lock_guard<std::mutex> lock(gRecordMutex);
-  ++host::GetRecords().drawViews;
+  host::GetRecords().drawViews.push_back(flags);
   return true;
 }

@@ -53,7 +53,11 @@ Bool BaseDocument::ExecutePasses(BaseThread* bt, Bool, Bool, Bool caches, BUILDF
   if (!caches) return true;
   ClearControlBits(GetFirstObject());
   HierarchyHelp hh(this, bt, flags);
+  // What generators post while they rebuild reaches the dialogs once the whole document is
+  // evaluated, as the host's main loop delivers it.
+  host::HoldCoreMessages();
   BuildCaches(GetFirstObject(), &hh);
+  host::ReleaseCoreMessages();
   return true;
 }
 

@@ -67,7 +67,7 @@ struct Records {
   std::vector<Int32> events;                            // EventAdd flags
   std::vector<std::pair<Int32, UInt64>> specialEvents;  // SpecialEventAdd (id, p1)
   std::vector<String> errorDialogs;                     // dialogs the host showed on errors
-  Int32 drawViews = 0;                                  // DrawViews calls
+  std::vector<Int32> drawViews;                         // DrawViews calls: their flags
 };
 Records& GetRecords();
 /// Copy of the console lines (safe while threads print).
@@ -102,14 +102,29 @@ std::vector<GeDialog*> OpenDialogs();
 /// The open dialog opened under plug-in id `pluginid`, or null.
 GeDialog* FindOpenDialog(Int32 pluginid);
 /// Sends the core message `id` to every open dialog (CoreMessage), each message with a new
-/// BFM_CORE_UNIQUEID so that CheckCoreMessage can tell it from one already seen.
+/// BFM_CORE_UNIQUEID so that CheckCoreMessage can tell it from one already seen, and its
+/// parameters under BFM_CORE_PAR1 and BFM_CORE_PAR2.
 void SendCoreMessage(Int32 id, UInt64 p1 = 0, UInt64 p2 = 0);
+/// While held (calls nest), core messages wait and are sent, in order, when the last hold is
+/// released: the host's main loop delivers what a document's evaluation posts once it is done.
+void HoldCoreMessages();
+void ReleaseCoreMessages();
+/// Whether EventAdd was called since the last time this was asked (ClearRecords forgets it).
+Bool TakePendingChange();
 
-/// Redraws every view of `doc` as the host does after an update: evaluates the document,
-/// tells the open dialogs (EVMSG_DOCUMENTRECALCULATED), then, view by view, forgets the calls
-/// of the last redraw and calls the Draw of every scene hook of the document in the normal
-/// draw pass, higher priority first (equal priorities in registration order). The calls
-/// stay with each view (BaseDraw::GetCalls).
+/// Gives the keyboard focus to the window of `dlg` (null: to no dialog, as when a person
+/// clicks into a view): the window that had it hears BFM_LOST_FOCUS, the new one
+/// BFM_GOT_FOCUS, through Message. A dialog that closes loses the focus the same way.
+void FocusDialog(GeDialog* dlg);
+/// The dialog whose window has the focus, or null.
+GeDialog* FocusedDialog();
+
+/// Redraws every view of `doc` as the host does after an update: evaluates the document
+/// (delivering the core messages that the evaluation posted once it is done), tells the open
+/// dialogs (EVMSG_DOCUMENTRECALCULATED, then EVMSG_CHANGE when EventAdd was called), then, view by
+/// view, forgets the calls of the last redraw and calls the Draw of every scene hook of the
+/// document in the normal draw pass, higher priority first (equal priorities in registration
+/// order). The calls stay with each view (BaseDraw::GetCalls).
 void RedrawDocument(BaseDocument* doc);
 
 /// Fills `bc` with the DEFAULT values of a description resource.

@@ -35,6 +35,12 @@ enum
   TRI_LINES_GROUP_PMX_EDGE = 10202,
   TRI_LINES_GROUP_SHADING = 10203,
 
+  // Gadgets of the morph mixer dialog: the area that shows the rows and the two buttons.
+  MORPH_MIXER_ROWS = 20001,
+  MORPH_MIXER_RESET = 20005,
+  MORPH_MIXER_APPLY = 20006,
+  MORPH_MIXER_GROUP_BUTTONS = 20010,
+
   _DUMMY_ELEMENT_
 };
 

@@ -2,6 +2,7 @@
 #include "c4d.h"
 #include "commands/weightcountrestriction.h"
 #include "edgeunderscore/edgeunderscoretag.h"
+#include "morphmixer/morphmixer.h"
 #include "pmx/pmxsaver.h"
 #include "pmxbone/pmxbonetag.h"
 #include "pmxedge/pmxedgetag.h"
@@ -24,6 +25,7 @@ constexpr Registration kRegistrations[] = {
     {"PMX scene saver", RegisterPmxSaver},
     {"PMX morph object", RegisterPmxMorphObject},
     {"PMX bone option tag", RegisterPmxBoneOptionTag},
+    {"morph mixer command", RegisterPmxMorphMixer},
     {"triangulation line scene hook", RegisterTriLinesDraw},
     {"triangulation line switch", RegisterTriangulationLineDrawSwitch},
     {"triangulation line options command", RegisterTriLinesOptionDlgCmd},

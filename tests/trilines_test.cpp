@@ -88,11 +88,20 @@ size_t RegistryPosition(Int32 id) {
   return p.size();
 }
 
-TEST_F(TriLines, EveryRowButTheMixerRegistersInTableOrder) {
-  const Int32 order[] = {
-      ID_PMX_SAVER,           ID_PMXMORPHOBJECT,           ID_PMX_BONE_OPTION_TAG,  ID_TRILINESDRAW,
-      ID_TRI_LINES_SWITCH,    ID_TRI_LINES_OPTIONS,        ID_PMX_EDGE_DRAW_SWITCH, ID_PMX_EDGE_TAG,
-      ID_EDGE_UNDERSCORE_TAG, ID_WEIGHT_COUNT_RESTRICTION, ID_WEIGHT_TRANSFER_TOOL};
+TEST_F(TriLines, EveryRowRegistersInTableOrder) {
+  const Int32 order[] = {ID_PMX_SAVER,
+                         ID_PMXMORPHOBJECT,
+                         ID_PMX_BONE_OPTION_TAG,
+                         ID_PMXMORPHMIXER,
+                         ID_TRILINESDRAW,
+                         ID_TRI_LINES_SWITCH,
+                         ID_TRI_LINES_OPTIONS,
+                         ID_PMX_EDGE_DRAW_SWITCH,
+                         ID_PMX_EDGE_TAG,
+                         ID_EDGE_UNDERSCORE_TAG,
+                         ID_WEIGHT_COUNT_RESTRICTION,
+                         ID_WEIGHT_TRANSFER_TOOL};
+  EXPECT_EQ(host::Plugins().size(), std::size(order));
   for (size_t i = 0; i < std::size(order); ++i) EXPECT_EQ(RegistryPosition(order[i]), i) << i;
   const host::PluginInfo* hook = host::FindPlugin(ID_TRILINESDRAW);
   EXPECT_EQ(hook->type, PLUGINTYPE::SCENEHOOK);
@@ -108,7 +117,12 @@ TEST_F(TriLines, EveryRowButTheMixerRegistersInTableOrder) {
   }
   EXPECT_EQ(host::FindPlugin(ID_TRI_LINES_SWITCH)->name, GeLoadString(IDS_TRI_LINES_SWITCH));
   EXPECT_EQ(host::FindPlugin(ID_PMX_EDGE_DRAW_SWITCH)->name, GeLoadString(IDS_PMX_EDGE_SWITCH));
-  EXPECT_EQ(host::FindPlugin(ID_PMXMORPHMIXER), nullptr);
+  const host::PluginInfo* mixer = host::FindPlugin(ID_PMXMORPHMIXER);
+  ASSERT_NE(mixer, nullptr);
+  EXPECT_EQ(mixer->type, PLUGINTYPE::COMMAND);
+  EXPECT_EQ(mixer->name, GeLoadString(IDS_MORPH_MIXER));
+  EXPECT_EQ(mixer->help, String());
+  EXPECT_TRUE(GeFExist(mixer->icon));
 }
 
 class TriLinesStartUp : public ::testing::Test {
