@@ -24,6 +24,7 @@ struct SubCommand {
 int RunExport(const std::vector<std::string>& args);
 int RunDemo(const std::vector<std::string>& args);
 int RunSceneDump(const std::vector<std::string>& args);
+int RunInfo(const std::vector<std::string>& args);
 int RunPress(const std::vector<std::string>& args);
 int RunView(const std::vector<std::string>& args);
 int RunRestrictWeights(const std::vector<std::string>& args);
@@ -31,6 +32,7 @@ int RunTransferWeights(const std::vector<std::string>& args);
 int RunDraw(const std::vector<std::string>& args);
 int RunCommand(const std::vector<std::string>& args);
 int RunDialog(const std::vector<std::string>& args);
+int RunMixer(const std::vector<std::string>& args);
 
 /// The PMX saver's settings as the command line gives them (unset: the saver's defaults).
 struct ExportSettings {
@@ -55,7 +57,9 @@ bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, s
 
 /// Exports `doc` to `output` through the registered PMX saver, as the host's File > Export
 /// does. Prints what went wrong as "pmxexport <command>: ..." and answers the exit code.
+/// With `finish`, the saver's file gets those last touches (pmx_finish.h) before it is written.
+struct PmxFinish;
 int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSettings& settings,
-                   const std::string& command);
+                   const std::string& command, const PmxFinish* finish = nullptr);
 
 }  // namespace pmxapp

@@ -15,6 +15,7 @@ namespace {
 constexpr pmxapp::SubCommand kCommands[] = {
     {"export", "export a scene file or a model file to a PMX model", pmxapp::RunExport},
     {"demo", "export the built-in sample character", pmxapp::RunDemo},
+    {"info", "list a model's or scene's objects, joints, materials and shapes", pmxapp::RunInfo},
     {"scene-dump", "load a scene file and write it back", pmxapp::RunSceneDump},
     {"press", "press a button of an object or tag in a scene file", pmxapp::RunPress},
     {"view", "show a PMX model in the browser (three.js MMDLoader)", pmxapp::RunView},
@@ -23,6 +24,7 @@ constexpr pmxapp::SubCommand kCommands[] = {
     {"draw", "redraw a scene file's views and write the recorded calls", pmxapp::RunDraw},
     {"command", "run a command (a display switch, ...) on a scene file", pmxapp::RunCommand},
     {"dialog", "open a command's dialog headless, show and change its gadgets", pmxapp::RunDialog},
+    {"mixer", "list and move a scene's morphs by name through the morph mixer", pmxapp::RunMixer},
 };
 
 void PrintHelp() {
