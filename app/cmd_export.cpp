@@ -1,6 +1,13 @@
 // pmxexport export: a scene file to PMX through the module's saver.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "FTavoPmxExport.h"
@@ -8,12 +15,16 @@
 #include "c4d_host.h"
 #include "cli.h"
 #include "commands.h"
+#include "file_safety.h"
 #include "import_options.h"
 #include "model_import.h"
+#include "pmx_finish.h"
 #include "scene_file.h"
 #include "scene_format.h"
 
 namespace pmxapp {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -29,7 +40,91 @@ const char* kDescription =
     "to the PMX's folder, so the PMX finds them where it was written. Only images inside the\n"
     "model's folder tree (or a --texture-root) are named or copied; copies never replace a\n"
     "different file. OUTPUT may be a device or a pipe (-o /dev/null), written straight into;\n"
-    "a link is followed and its target replaced.\n";
+    "a link is followed and its target replaced.\n"
+    "\n"
+    "For a model file the PMX is laid out as MMD expects: the model and English names from\n"
+    "the file, mesh objects that share a material joined so that each material is one PMX\n"
+    "material, several root joints under one centre bone, and at most four joint influences\n"
+    "per vertex, normalised (--no-limit-deform keeps the weights as stored).\n";
+
+void PrintLine(const std::string& line) {
+  std::string text = line;
+  if (text.empty() || text.back() != '\n') text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+/// The saver warns once per vertex that has more than four joint influences, which floods the
+/// console for a model made elsewhere; for model files those lines become one per object.
+class InfluenceLines {
+ public:
+  void Line(const std::string& text) {
+    static const std::string kStart = "\u30AA\u30D6\u30B8\u30A7\u30AF\u30C8[";  // object[
+    static const std::string kMark =
+        "]\u30A6\u30A7\u30A4\u30C8\u6570\u304CPMX\u306E\u4ED5\u69D8\u4EE5\u4E0A";
+    const size_t mark = text.rfind(kMark);
+    if (text.rfind(kStart, 0) != 0 || mark == std::string::npos) {
+      PrintLine(text);
+      return;
+    }
+    const std::string object = text.substr(kStart.size(), mark - kStart.size());
+    int count = 0;
+    if (const size_t at = text.rfind("count="); at != std::string::npos)
+      count = std::atoi(text.c_str() + at + 6);
+    auto [it, fresh] = counts_.emplace(object, std::make_pair(0, 0));
+    if (fresh) order_.push_back(object);
+    ++it->second.first;
+    it->second.second = std::max(it->second.second, count);
+  }
+  void Flush() {
+    for (const std::string& object : order_) {
+      const auto [vertices, most] = counts_[object];
+      PrintLine("Warning: object \"" + object + "\": " + std::to_string(vertices) +
+                (vertices == 1 ? " vertex has" : " vertices have") +
+                " more than four joint influences (up to " + std::to_string(most) +
+                "); the PMX keeps the four strongest");
+    }
+    order_.clear();
+    counts_.clear();
+  }
+
+ private:
+  std::vector<std::string> order_;
+  std::map<std::string, std::pair<int, int>> counts_;
+};
+
+/// The length of one PMX unit in centimetres.
+double PmxUnitCm(const ExportSettings& settings) {
+  if (!settings.unit) return 8.0;  // the saver's default
+  return settings.unit->GetScale() * GetUnitLengthInMetres(settings.unit->GetUnit()) * 100.0;
+}
+
+/// What the finished PMX of a model file carries beyond the saver's file: the names and, per
+/// material as the saver names it, the look of its document material.
+PmxFinish FinishFor(BaseDocument* doc, const ImportSummary& summary,
+                    const ExportSettings& settings) {
+  PmxFinish finish;
+  finish.modelName = summary.modelName;
+  std::vector<BaseObject*> stack;
+  if (BaseObject* first = doc->GetFirstObject()) stack.push_back(first);
+  while (!stack.empty()) {
+    BaseObject* op = stack.back();
+    stack.pop_back();
+    if (op->GetNext()) stack.push_back(op->GetNext());
+    if (op->GetDown()) stack.push_back(op->GetDown());
+    for (BaseTag* t = op->GetFirstTag(); t; t = t->GetNext()) {
+      if (t->GetType() != Ttexture) continue;
+      BaseMaterial* mat = static_cast<TextureTag*>(t)->GetMaterial();
+      if (!mat) continue;
+      const std::string name = mat->GetName().GetUtf8();
+      auto look = summary.looks.find(name);
+      if (look == summary.looks.end()) continue;
+      finish.looks[settings.materialNameWithObject ? name + "-" + op->GetName().GetUtf8() : name] =
+          look->second;
+    }
+  }
+  return finish;
+}
 
 }  // namespace
 
@@ -45,8 +140,8 @@ void AddExportOptions(CommandLine& cli, ExportOptionText* text) {
            "name each material \"<material>-<object>\"");
   cli.Flag("--limit-deform", &text->limitDeform,
            "give each vertex BDEF1, BDEF2 or BDEF4 by its number of\n"
-           "influences and normalise its weights (default: BDEF4\n"
-           "with the weights as stored)");
+           "influences and normalise its weights (the default for\n"
+           "model files; otherwise BDEF4 with the weights as stored)");
 }
 
 bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, std::string* error) {
@@ -64,8 +159,7 @@ bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, s
 }
 
 int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSettings& settings,
-                   const std::string& command) {
-  namespace fs = std::filesystem;
+                   const std::string& command, const PmxFinish* finish) {
   std::error_code ec;
   const fs::path out(output);
   if (fs::is_directory(out, ec)) {
@@ -99,11 +193,50 @@ int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSet
   if (settings.materialNameWithObject) bc->SetBool(PMX_EXPORT_MATERIAL_NAME_WITH_OBJECT, true);
   if (settings.limitDeform) bc->SetBool(PMX_EXPORT_LIMIT_DEFORM, true);
 
+  // A PMX that gets its last touches is written to a private file first, so that the output
+  // only ever receives the finished file.
+  std::string target = output;
+  struct Scratch {
+    std::string path;
+    ~Scratch() {
+      std::error_code ignored;
+      if (!path.empty()) fs::remove(path, ignored);
+    }
+  } scratch;
+  if (finish) {
+    std::string pattern = (fs::temp_directory_path(ec) / "pmxexport-XXXXXX.pmx").string();
+    const int fd = mkstemps(pattern.data(), 4);
+    if (fd < 0) {
+      PrintError(command, "cannot make a temporary file for the export: " +
+                              std::string(std::strerror(errno)));
+      return kExitFailure;
+    }
+    close(fd);
+    scratch.path = pattern;
+    target = pattern;
+  }
+
+  // The saver's lines name the file it wrote, which is the output's stand-in; per-vertex
+  // influence warnings become one line per object.
+  InfluenceLines lines;
+  if (finish) {
+    host::SetConsoleListener([&lines, &target, &output](const String& line) {
+      std::string text = line.GetUtf8();
+      for (size_t at = text.find(target); at != std::string::npos;
+           at = text.find(target, at + output.size()))
+        text.replace(at, target.size(), output);
+      lines.Line(text);
+    });
+  }
   BaseDocument* previous = GetActiveDocument();
   SetActiveDocument(doc);
   host::ClearLastFileError();
-  const FILEERROR result = host::SaveDocument(saver.get(), doc, Filename(String(output)));
+  const FILEERROR result = host::SaveDocument(saver.get(), doc, Filename(String(target)));
   SetActiveDocument(previous);
+  if (finish) {
+    host::SetConsoleListener([](const String& line) { PrintLine(line.GetUtf8()); });
+    lines.Flush();
+  }
   if (result == FILEERROR_OUTOFMEMORY) {
     PrintError(command, "not enough memory to export to " + output);
     return kExitFailure;
@@ -119,9 +252,22 @@ int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSet
     return kExitFailure;
   }
   // A saver that answers success must have written the file.
-  if (!fs::exists(out, ec)) {
+  if (!fs::exists(fs::path(target), ec)) {
     PrintError(command, "the saver reported success but wrote no file " + output);
     return kExitFailure;
+  }
+  if (finish) {
+    std::vector<unsigned char> bytes;
+    std::string error;
+    if (!ReadRegularFile(target, &bytes, &error)) {
+      PrintError(command, error);
+      return kExitFailure;
+    }
+    std::string pmx(bytes.begin(), bytes.end());
+    if (!FinishPmx(&pmx, *finish, &error) || !WriteOutputFile(output, pmx, &error)) {
+      PrintError(command, error);
+      return kExitFailure;
+    }
   }
   return kExitOk;
 }
@@ -146,6 +292,15 @@ int RunExport(const std::vector<std::string>& args) {
              "only images in the model's own folder tree are used);\n"
              "may be given more than once");
   AddExportOptions(cli, &text);
+  bool keepWeights = false;
+  cli.Flag("--no-limit-deform", &keepWeights,
+           "for a model file: keep the weights as stored (BDEF4,\n"
+           "not normalised) instead of at most four influences per\n"
+           "vertex, normalised, which is the default for model files");
+  std::string heightText;
+  const CLI::Option* heightOption = cli.Value("--height", &heightText, "H",
+                                              "for a model file: scale it to H PMX units tall (a\n"
+                                              "character in MMD is about 20); not with --unit");
   ImportOptionText importText;
   AddImportOptions(cli, &importText);
   if (auto code = cli.Parse(args)) return *code;
@@ -155,6 +310,19 @@ int RunExport(const std::vector<std::string>& args) {
   if (!ReadExportOptions(text, &settings, &error)) return cli.UsageError(error);
   ImportOptions importOptions;
   if (!ReadImportOptions(importText, &importOptions, &error)) return cli.UsageError(error);
+  if (keepWeights && text.limitDeform)
+    return cli.UsageError("--limit-deform and --no-limit-deform contradict each other");
+  double height = 0;
+  if (heightOption->count() > 0) {
+    char* end = nullptr;
+    height = std::strtod(heightText.c_str(), &end);
+    if (heightText.empty() || !end || *end != '\0' || !std::isfinite(height) || height <= 0 ||
+        height > 1e6)
+      return cli.UsageError("--height needs a positive number of PMX units, not '" + heightText +
+                            "'");
+    if (text.unitOption->count() > 0)
+      return cli.UsageError("--height and --unit both set the scale; give one of them");
+  }
 
   if (!StartHost(&error)) {
     cli.Error(error);
@@ -162,6 +330,11 @@ int RunExport(const std::vector<std::string>& args) {
   }
   ImportSummary summary;
   std::vector<std::string> placedFiles;
+  const bool model = !IsSceneFilePath(input);
+  if (model) {
+    importOptions.forPmx = true;
+    importOptions.limitInfluences = !keepWeights;
+  }
   bool isModel = false;
   std::unique_ptr<BaseDocument> doc =
       LoadInputDocument(input, &summary, &error, &isModel, importOptions);
@@ -169,8 +342,19 @@ int RunExport(const std::vector<std::string>& args) {
     cli.Error(error);
     return kExitFailure;
   }
+  if (heightOption->count() > 0 && !isModel)
+    return cli.UsageError("--height is for model files; a scene file keeps its scale (--unit)");
   if (isModel) {
-    std::printf("%s\n", FormatImportSummary(summary).c_str());
+    if (!keepWeights) settings.limitDeform = true;
+    if (height > 0) {
+      if (!(summary.height > 0)) {
+        cli.Error("cannot scale " + input + " to --height " + heightText +
+                  ": its meshes have no height");
+        return kExitFailure;
+      }
+      settings.unit = UnitScaleData(summary.height / height, DOCUMENT_UNIT::CM);
+    }
+    std::printf("%s\n", FormatImportSummary(summary, PmxUnitCm(settings)).c_str());
     for (const std::string& w : summary.warnings) std::printf("Warning: %s\n", w.c_str());
   }
   if (isModel || copyTextures) {
@@ -191,7 +375,13 @@ int RunExport(const std::vector<std::string>& args) {
     for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   }
   std::fflush(stdout);
-  const int code = ExportDocument(doc.get(), output, settings, cli.Command());
+  int code = kExitFailure;
+  if (isModel) {
+    const PmxFinish finish = FinishFor(doc.get(), summary, settings);
+    code = ExportDocument(doc.get(), output, settings, cli.Command(), &finish);
+  } else {
+    code = ExportDocument(doc.get(), output, settings, cli.Command());
+  }
   if (code != kExitOk) {
     // Textures copied for a PMX that was not written would be left behind for nothing.
     std::error_code ec;

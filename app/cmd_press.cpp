@@ -10,6 +10,7 @@
 #include "c4d_host.h"
 #include "cli.h"
 #include "commands.h"
+#include "model_import.h"
 #include "scene_file.h"
 #include "scene_format.h"
 
@@ -18,9 +19,10 @@ namespace pmxapp {
 namespace {
 
 std::string HelpText() {
-  return "Loads the scene file SCENE, lets the host evaluate it as it does before a person can\n"
-         "click, presses the button ID in the attribute manager of the object NAME (or of its tag\n"
-         "TYPE_OR_NAME) and writes the document back to OUTPUT.json. For example the morph\n"
+  return "Loads the scene file (or model file) SCENE, lets the host evaluate it as it does\n"
+         "before a person can click, presses the button ID in the attribute manager of the object\n"
+         "NAME (or of its tag TYPE_OR_NAME) and writes the document back to OUTPUT.json. For "
+         "example the morph\n"
          "object's buttons " +
          std::to_string(PMXMORPH_ADD_TARGET) + " (a new target from the shown mix) and " +
          std::to_string(PMXMORPH_BAKE_MIX) +
@@ -83,7 +85,7 @@ int RunPress(const std::vector<std::string>& args) {
                   HelpText());
   std::string input, objectName, tagKey, buttonText, output;
   bool undo = false;
-  cli.Positional("SCENE", "SCENE (the scene file)", &input);
+  cli.Positional("SCENE", "SCENE (the scene file or model file)", &input);
   cli.Value("--object", &objectName, "NAME",
             "the object, by name; it must be the only one of that name");
   const CLI::Option* tagOption =
@@ -116,7 +118,7 @@ int RunPress(const std::vector<std::string>& args) {
     cli.Error(error);
     return kExitFailure;
   }
-  std::unique_ptr<BaseDocument> doc = LoadSceneFile(input, &error);
+  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, nullptr, &error);
   if (!doc) {
     cli.Error(error);
     return kExitFailure;

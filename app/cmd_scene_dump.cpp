@@ -6,6 +6,7 @@
 #include "app_host.h"
 #include "cli.h"
 #include "commands.h"
+#include "model_import.h"
 #include "scene_file.h"
 
 namespace pmxapp {
@@ -14,14 +15,15 @@ namespace {
 
 const char* kDescription =
     "Loads the scene file INPUT and writes the document back as a scene file: to OUTPUT, or\n"
-    "to standard output without -o. Errors in INPUT are reported with their place.";
+    "to standard output without -o. Errors in INPUT are reported with their place. INPUT may\n"
+    "also be a model file (FBX, glTF, COLLADA, ...), written as the document its import makes.";
 
 }  // namespace
 
 int RunSceneDump(const std::vector<std::string>& args) {
   CommandLine cli("scene-dump", "scene-dump INPUT [-o OUTPUT.json]", kDescription);
   std::string input, output;
-  cli.Positional("INPUT", "INPUT (the scene file)", &input);
+  cli.Positional("INPUT", "INPUT (the scene file or model file)", &input);
   const CLI::Option* outputOption = cli.Value(
       "-o,--output", &output, "FILE", "the scene file to write (replaced only when complete)");
   if (auto code = cli.Parse(args)) return *code;
@@ -32,7 +34,7 @@ int RunSceneDump(const std::vector<std::string>& args) {
     cli.Error(error);
     return kExitFailure;
   }
-  std::unique_ptr<BaseDocument> doc = LoadSceneFile(input, &error);
+  std::unique_ptr<BaseDocument> doc = LoadInputDocument(input, nullptr, &error);
   if (!doc) {
     cli.Error(error);
     return kExitFailure;

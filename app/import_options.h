@@ -1,5 +1,5 @@
-// The command-line option of every command that reads model files: how long the import
-// library may take.
+// The command-line options of every command that reads model files: how long the import
+// library may take, and the file's axes when they are unusual.
 #pragma once
 
 #include <string>
@@ -9,10 +9,12 @@
 
 namespace pmxapp {
 
-/// "--import-timeout S" as the command line gives it.
+/// "--import-timeout S", "--up AXIS" and "--forward AXIS" as the command line gives them.
 struct ImportOptionText {
-  std::string timeout;
+  std::string timeout, up, forward;
   const CLI::Option* timeoutOption = nullptr;
+  const CLI::Option* upOption = nullptr;
+  const CLI::Option* forwardOption = nullptr;
 };
 
 void AddImportOptions(CommandLine& cli, ImportOptionText* text);

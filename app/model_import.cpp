@@ -1,8 +1,11 @@
 #include "model_import.h"
 
+#include <cmath>
 #include <filesystem>
+#include <iomanip>
 #include <sstream>
 
+#include "c4d_symbols.h"
 #include "model_import_internal.h"
 #include "scene_file.h"
 
@@ -11,6 +14,47 @@ namespace fs = std::filesystem;
 namespace pmxapp {
 
 using namespace modelimport;
+
+namespace {
+
+/// The lowest and highest Y of the exported meshes' points (morph targets left out).
+void MeasureHeight(BaseObject* op, bool underMorph, double* low, double* high) {
+  for (; op; op = op->GetNext()) {
+    if (op->GetType() == Opolygon) {
+      auto* poly = static_cast<PolygonObject*>(op);
+      const Matrix mg = poly->GetMg();
+      for (Int32 i = 0; i < poly->GetPointCount(); ++i) {
+        const double y = (mg * poly->GetPointR()[i]).y;
+        *low = std::min(*low, y);
+        *high = std::max(*high, y);
+      }
+      // A morph object's first polygon child is its base; the others are its shapes.
+      if (underMorph) return;
+    }
+    MeasureHeight(op->GetDown(), op->GetType() == ID_PMXMORPHOBJECT, low, high);
+  }
+}
+
+}  // namespace
+
+int ParseAxis(const std::string& text) {
+  std::string t = Lower(text);
+  int sign = 1;
+  if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
+    sign = t[0] == '-' ? -1 : 1;
+    t = t.substr(1);
+  }
+  if (t == "x") return sign;
+  if (t == "y") return 2 * sign;
+  if (t == "z") return 3 * sign;
+  return 0;
+}
+
+double DocumentHeight(BaseDocument* doc) {
+  double low = HUGE_VAL, high = -HUGE_VAL;
+  MeasureHeight(doc->GetFirstObject(), false, &low, &high);
+  return high >= low ? high - low : 0.0;
+}
 
 bool IsSceneFilePath(const std::string& path) { return Suffix(path) == ".json"; }
 
@@ -63,12 +107,18 @@ std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSum
   doc->SetDocumentName(Filename(String(abs.filename().string())));
   doc->GetDataInstance()->SetData(DOCUMENT_DOCUNIT, GeData(UnitScaleData(1.0, DOCUMENT_UNIT::CM)));
 
-  const std::vector<BaseMaterial*> materials = AddMaterials(scene, abs.string(), doc.get(), &sum);
-  if (!AddObjects(scene, path, materials, doc.get(), &sum, &reason)) return fail(reason);
+  sum.modelName = abs.stem().string();
+  // "Name.mesh.xml": the Ogre format's double suffix is no part of the name.
+  if (Lower(fs::path(sum.modelName).extension().string()) == ".mesh")
+    sum.modelName = fs::path(sum.modelName).stem().string();
+  const std::vector<BaseMaterial*> materials =
+      AddMaterials(scene, abs.string(), options, doc.get(), &sum);
+  if (!AddObjects(scene, options, materials, doc.get(), &sum, &reason)) return fail(reason);
+  sum.height = DocumentHeight(doc.get());
   return doc;
 }
 
-std::string FormatImportSummary(const ImportSummary& s) {
+std::string FormatImportSummary(const ImportSummary& s, double pmxUnitCm) {
   std::ostringstream o;
   o << "Imported " << fs::path(s.file).filename().string() << ": " << s.objects
     << (s.objects == 1 ? " object, " : " objects, ") << s.points
@@ -77,6 +127,9 @@ std::string FormatImportSummary(const ImportSummary& s) {
     << (s.materials == 1 ? " material, " : " materials, ") << s.joints
     << (s.joints == 1 ? " joint, " : " joints, ") << s.shapes
     << (s.shapes == 1 ? " shape" : " shapes");
+  o << std::fixed << std::setprecision(1) << "; " << s.format << ", " << AxisName(s.up) << " up, "
+    << s.height << " cm tall";
+  if (pmxUnitCm > 0) o << " (" << s.height / pmxUnitCm << " PMX units)";
   return o.str();
 }
 

@@ -3,6 +3,7 @@
 // character would look in the host after an import, so that the ordinary saver exports it.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,9 +25,26 @@ struct ModelTexture {
   std::vector<unsigned char> data;
 };
 
+/// What a PMX material made from a document material should carry that the host's material
+/// has no place for.
+struct MaterialLook {
+  bool doubleSided = false;
+  /// The ambient colour: half the diffuse colour, as MMD's tools derive it, or the emissive
+  /// colour where that is brighter.
+  Vector ambient;
+};
+
 /// What an import made, for the summary line and the texture placement.
 struct ImportSummary {
   std::string file;
+  /// The model's name: the file's name without its suffix.
+  std::string modelName;
+  /// The format the import library recognised (by content), and the file's axes as read
+  /// (1 X, 2 Y, 3 Z, negative: the opposite way).
+  std::string format;
+  int up = 2, forward = 3;
+  /// The height of the meshes in the document (centimetres, along Y).
+  double height = 0;
   int objects = 0;    // polygon objects (the bases of morph objects included, targets not)
   int points = 0;     // points of those objects
   int polygons = 0;   // polygons of those objects
@@ -37,6 +55,8 @@ struct ImportSummary {
   /// not say).
   double unitScale = 1.0;
   std::vector<ModelTexture> textures;
+  /// By document material name (unique in the document).
+  std::map<std::string, MaterialLook> looks;
   /// Non-fatal problems (elements skipped, shapes that do not fit their mesh).
   std::vector<std::string> warnings;
 };
@@ -46,7 +66,19 @@ struct ImportOptions {
   /// crash or hang ends in a message; this bounds that run (unset: ImportTimeLimit of the
   /// file's size).
   std::optional<int> timeoutSeconds;
+  /// The file's up and forward axes (1 X, 2 Y, 3 Z, negative: the opposite way), replacing
+  /// what the file declares or its format's convention; 0: not given.
+  int upAxis = 0, forwardAxis = 0;
+  /// At most four joint influences per point, the strongest, normalised to sum 1, with one
+  /// warning per object that needed it (what a PMX reader draws right).
+  bool limitInfluences = false;
+  /// Laid out for one PMX: mesh objects that share a material become one object (so that
+  /// each material is one PMX material), joints under one root joint.
+  bool forPmx = false;
 };
+
+/// Reads an axis as the command line gives it ("y", "+Y", "-z"); 0 when it is none.
+int ParseAxis(const std::string& text);
 
 /// The time the import library gets to read a file of `bytes` bytes: a few seconds for a small
 /// file, growing with the size, so that a tiny damaged file cannot pin a processor for minutes
@@ -59,8 +91,12 @@ std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSum
                                               std::string* error,
                                               const ImportOptions& options = ImportOptions());
 
-/// The summary line printed before the saver's own console lines.
-std::string FormatImportSummary(const ImportSummary& summary);
+/// The summary line printed before the saver's own console lines; `pmxUnitCm` (when
+/// positive) adds the height in PMX units.
+std::string FormatImportSummary(const ImportSummary& summary, double pmxUnitCm = 0);
+
+/// The height of a document's meshes in centimetres (along Y, morph targets left out).
+double DocumentHeight(BaseDocument* doc);
 
 /// True for the app's own scene files (suffix ".json").
 bool IsSceneFilePath(const std::string& path);

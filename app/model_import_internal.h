@@ -16,6 +16,7 @@
 #include <array>
 #include <assimp/Importer.hpp>
 #include <cmath>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -157,18 +158,37 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
 // ---------------------------------------------------------------------------------------------
 // Coordinates: the library gives right-handed data; the host is left-handed, Y up, centimetres.
 
+/// A format as the import library recognised it, with its convention (model_import_formats.cpp
+/// holds the table).
+struct FormatInfo {
+  std::string reader;       // the library's reader name
+  std::string label;        // "FBX", "SMD", ...
+  int up = 2, forward = 3;  // 1 X, 2 Y, 3 Z, negative: the opposite way
+  double cm = 1.0;          // centimetres per unit
+  bool declared = false;    // the file records its unit and axes
+  bool libraryTurns = false;
+  bool gltf = false;
+};
+
+FormatInfo DetectFormat(const aiScene* scene);
+const char* AxisName(int axis);
+
 struct Conversion {
   Mat c;         // linear map from file coordinates to host coordinates
   Mat cInverse;  // its inverse
   double unitScale = 1.0;
   bool reverses = false;  // the map mirrors, so polygon corners must be reversed
   bool gltf = false;
+  FormatInfo format;
+  int up = 2, forward = 3;  // the file's axes as used
+  Mat libraryTurn;          // what the library turned the data with, when it did
 
   Mat Transform(const Mat& g) const { return c * g * cInverse; }
 };
 
-/// The map from the file's axes and unit to the host's, from the format and its metadata.
-Conversion MakeConversion(const aiScene* scene, const std::string& path);
+/// The map from the file's axes and unit to the host's: from the file where it records them,
+/// from its format's convention where it does not, or from the options.
+Conversion MakeConversion(const aiScene* scene, const ImportOptions& options);
 
 // ---------------------------------------------------------------------------------------------
 // Scene graph bookkeeping.
@@ -265,10 +285,19 @@ std::string UniqueName(const std::string& base, std::set<std::string>* used);
 /// One document material per file material, in the file's order (null where the file's is
 /// missing), inserted into `doc`; textures go to `summary->textures`. `modelPath` is absolute.
 std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string& modelPath,
-                                        BaseDocument* doc, ImportSummary* summary);
+                                        const ImportOptions& options, BaseDocument* doc,
+                                        ImportSummary* summary);
+/// The files a texture the model names as `stored` may be, best first, that exist: as stored
+/// (relative to the model's folder `modelDir`), then by its file name in that folder and the
+/// usual texture folders beside it; every part of a name matched in any case when the exact
+/// one is missing. Windows paths are looked for by their file name.
+std::vector<std::filesystem::path> TextureCandidates(const std::string& stored,
+                                                     const std::filesystem::path& modelDir);
+/// Where TextureCandidates looked, for the message about a texture not found.
+std::string TextureSearchText(const std::string& stored, const std::filesystem::path& modelDir);
 /// Joints, nulls, polygon and morph objects with their tags, as the host would hold the
 /// file's scene; counts and warnings go to `summary`. False with `error` on bad data.
-bool AddObjects(const aiScene* scene, const std::string& path,
+bool AddObjects(const aiScene* scene, const ImportOptions& options,
                 const std::vector<BaseMaterial*>& materials, BaseDocument* doc,
                 ImportSummary* summary, std::string* error);
 

@@ -1,7 +1,9 @@
 #include <assimp/material.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "file_safety.h"
 #include "model_import_internal.h"
@@ -23,6 +25,71 @@ std::string UniqueName(const std::string& base, std::set<std::string>* used) {
   for (int k = 2; used->count(name); ++k) name = base + "." + std::to_string(k);
   used->insert(name);
   return name;
+}
+
+namespace {
+
+/// `base` joined with the relative `rel`, each part matched without regard to case when the
+/// exact name is missing (files made on Windows name "Tex\Skin.PNG" for "tex/skin.png").
+fs::path ResolveAnyCase(const fs::path& base, const fs::path& rel) {
+  fs::path at = base;
+  std::error_code ec;
+  for (const fs::path& part : rel) {
+    if (part.empty() || part == ".") continue;
+    fs::path next = at / part;
+    if (part != ".." && !fs::exists(fs::symlink_status(next, ec))) {
+      const std::string wanted = Lower(part.string());
+      fs::path found;
+      for (fs::directory_iterator it(at, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (Lower(name) == wanted && (found.empty() || name < found.filename().string()))
+          found = it->path();
+      }
+      if (!found.empty()) next = found;
+    }
+    at = next;
+  }
+  return at;
+}
+
+/// The folders beside a model where artists keep its textures.
+constexpr const char* kTextureFolders[] = {"", "tex", "textures", "texture", "images"};
+
+}  // namespace
+
+std::vector<fs::path> TextureCandidates(const std::string& stored, const fs::path& modelDir) {
+  std::string rel = stored;
+  std::replace(rel.begin(), rel.end(), '\\', '/');
+  if (rel.rfind("file://", 0) == 0) rel = rel.substr(7);
+  std::vector<fs::path> out;
+  std::error_code ec;
+  auto add = [&](const fs::path& p) {
+    if (!p.empty() && fs::is_regular_file(p, ec) &&
+        std::find(out.begin(), out.end(), p) == out.end())
+      out.push_back(p);
+  };
+  const fs::path asGiven(rel);
+  if (asGiven.is_absolute())
+    add(ResolveAnyCase(asGiven.root_path(), asGiven.relative_path()));
+  else
+    add(ResolveAnyCase(modelDir, asGiven));
+  // Windows paths ("D:\\projects\\skin.png") and paths from the author's machine: by the
+  // file's name in the model's folder and the usual texture folders beside it.
+  const std::string name = Basename(rel);
+  if (!name.empty() && name != "." && name != "..")
+    for (const char* folder : kTextureFolders)
+      add(ResolveAnyCase(modelDir, fs::path(folder) / name));
+  return out;
+}
+
+std::string TextureSearchText(const std::string& stored, const fs::path& modelDir) {
+  std::string rel = stored;
+  std::replace(rel.begin(), rel.end(), '\\', '/');
+  std::string text = "looked for it as stored and for " + Basename(rel) + " in " +
+                     modelDir.string() + " and its folders";
+  for (const char* folder : kTextureFolders)
+    if (*folder) text += std::string(" ") + folder;
+  return text + " (in any case)";
 }
 
 namespace {
@@ -89,24 +156,16 @@ struct MaterialBuilder {
       textures->push_back(std::move(t));
       return name;
     }
-    // A file: as written, relative to the model, or by its bare name beside the model (files
-    // made elsewhere often carry the author's absolute paths).
+    // A file: as written, relative to the model, or by its bare name in the model's folder
+    // and the usual texture folders (files made elsewhere often carry the author's paths).
     std::string rel = text;
     std::replace(rel.begin(), rel.end(), '\\', '/');
     if (rel.rfind("file://", 0) == 0) rel = rel.substr(7);
-    std::vector<fs::path> candidates;
-    fs::path asGiven(rel);
-    if (asGiven.is_absolute()) candidates.push_back(asGiven);
-    candidates.push_back(fs::path(modelDir) / asGiven);
-    candidates.push_back(fs::path(modelDir) / Basename(rel));
-    fs::path chosen = candidates.front();
+    const std::vector<fs::path> found = TextureCandidates(text, modelDir);
     std::error_code ec;
-    for (const fs::path& c : candidates) {
-      if (fs::is_regular_file(c, ec)) {
-        chosen = c;
-        break;
-      }
-    }
+    const fs::path chosen = !found.empty()                ? found.front()
+                            : fs::path(rel).is_absolute() ? fs::path(rel)
+                                                          : fs::path(modelDir) / rel;
     const std::string resolved = fs::absolute(chosen, ec).lexically_normal().string();
     for (const ModelTexture& t : *textures)
       if (t.sourcePath == resolved) return t.reference;
@@ -121,12 +180,31 @@ struct MaterialBuilder {
   std::unordered_map<const aiTexture*, std::string> embeddedRef;
 };
 
-BaseMaterial* MakeMaterial(const aiMaterial* mat, unsigned index, MaterialBuilder& tb) {
+/// What decides a material's opacity, as the file states it.
+struct Opacity {
+  float value = 1.0f;
+  bool stated = false;  // the file gives an opacity (not only a diffuse alpha)
+};
+
+Opacity ReadOpacity(const aiMaterial* mat) {
+  Opacity o;
+  aiColor4D diffuse(0.8f, 0.8f, 0.8f, 1.0f);
+  if (aiGetMaterialColor(mat, AI_MATKEY_COLOR_DIFFUSE, &diffuse) != AI_SUCCESS)
+    aiGetMaterialColor(mat, AI_MATKEY_BASE_COLOR, &diffuse);
+  o.value = diffuse.a;
+  if (aiGetMaterialFloat(mat, AI_MATKEY_OPACITY, &o.value) == AI_SUCCESS) o.stated = true;
+  if (!std::isfinite(o.value)) o.value = 1.0f;
+  o.value = std::clamp(o.value, 0.0f, 1.0f);
+  return o;
+}
+
+/// Below this a material draws nothing a reader could see (less than half a step of 8 bits).
+constexpr float kInvisible = 0.5f / 255.0f;
+
+BaseMaterial* MakeMaterial(const aiMaterial* mat, const std::string& n, float opacity,
+                           MaterialBuilder& tb, MaterialLook* look) {
   BaseMaterial* m = BaseMaterial::Alloc(Mmaterial);
   if (!m) return nullptr;
-  aiString name;
-  std::string n = mat->Get(AI_MATKEY_NAME, name) == AI_SUCCESS ? name.C_Str() : "";
-  if (n.empty()) n = "Material " + std::to_string(index + 1);
   m->SetName(String(n));
 
   aiColor4D diffuse(0.8f, 0.8f, 0.8f, 1.0f);
@@ -140,10 +218,6 @@ BaseMaterial* MakeMaterial(const aiMaterial* mat, unsigned index, MaterialBuilde
   m->SetChannelState(CHANNEL_COLOR, true);
   m->GetChannel(CHANNEL_COLOR)->SetData(color);
 
-  float opacity = 1.0f;
-  if (aiGetMaterialFloat(mat, AI_MATKEY_OPACITY, &opacity) != AI_SUCCESS) opacity = diffuse.a;
-  if (!std::isfinite(opacity)) opacity = 1.0f;
-  opacity = std::clamp(opacity, 0.0f, 1.0f);
   const bool transparent = opacity < 1.0f;
   m->SetChannelState(CHANNEL_TRANSPARENCY, transparent);
   if (transparent) {
@@ -183,13 +257,38 @@ BaseMaterial* MakeMaterial(const aiMaterial* mat, unsigned index, MaterialBuilde
     bc.SetFloat(BASECHANNEL_BRIGHTNESS_EX, 1.0);
     m->GetChannel(CHANNEL_LUMINANCE)->SetData(bc);
   }
+
+  int twoSided = 0;
+  look->doubleSided =
+      aiGetMaterialInteger(mat, AI_MATKEY_TWOSIDED, &twoSided) == AI_SUCCESS && twoSided != 0;
+  auto finite = [](float v) { return std::isfinite(v) ? std::clamp(v, 0.0f, 1.0f) : 0.0f; };
+  look->ambient = Vector(std::max(finite(diffuse.r) * 0.5f, luminous ? finite(emissive.r) : 0.0f),
+                         std::max(finite(diffuse.g) * 0.5f, luminous ? finite(emissive.g) : 0.0f),
+                         std::max(finite(diffuse.b) * 0.5f, luminous ? finite(emissive.b) : 0.0f));
   return m;
+}
+
+/// A material's content as far as the document holds it, to find copies of one material.
+std::string ContentKey(const aiMaterial* mat, const std::string& name, float opacity) {
+  std::string key = name + '\0' + std::to_string(opacity);
+  for (unsigned p = 0; p < mat->mNumProperties; ++p) {
+    const aiMaterialProperty* prop = mat->mProperties[p];
+    if (!prop || std::strcmp(prop->mKey.C_Str(), "?mat.name") == 0) continue;
+    key += prop->mKey.C_Str();
+    key += '\0';
+    key += std::to_string(prop->mSemantic) + ',' + std::to_string(prop->mIndex) + ',';
+    if (prop->mData) key.append(prop->mData, prop->mDataLength);
+    key += '\0';
+  }
+  return key;
 }
 
 }  // namespace
 
 std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string& modelPath,
-                                        BaseDocument* doc, ImportSummary* summary) {
+                                        const ImportOptions& options, BaseDocument* doc,
+                                        ImportSummary* summary) {
+  (void)options;
   const fs::path abs(modelPath);
   MaterialBuilder tb{scene,
                      abs.parent_path().string(),
@@ -198,12 +297,73 @@ std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string&
                      &summary->warnings,
                      {},
                      {}};
+
+  // Opacity. COLLADA's <transparent>/<transparency> pair has two conventions (A_ONE: the
+  // factor is the opacity; RGB_ZERO: it is the transparency) and exporters (3ds Max, older
+  // Blender) write the one while declaring the other, so their models vanish. When a COLLADA
+  // file's reading leaves a material invisible while the other reading leaves none, the file
+  // meant the other. A file whose every material is invisible is an exporter's mistake too.
+  const unsigned count = scene->mNumMaterials;
+  std::vector<Opacity> opacity(count);
+  for (unsigned i = 0; i < count; ++i)
+    if (scene->mMaterials[i]) opacity[i] = ReadOpacity(scene->mMaterials[i]);
+  auto anyInvisible = [&](bool inverted) {
+    for (const Opacity& o : opacity)
+      if (o.stated && (inverted ? 1.0f - o.value : o.value) < kInvisible) return true;
+    return false;
+  };
+  const bool collada = DetectFormat(scene).label == "COLLADA";
+  if (collada && anyInvisible(false) && !anyInvisible(true)) {
+    for (Opacity& o : opacity)
+      if (o.stated) o.value = 1.0f - o.value;
+    summary->warnings.push_back(
+        "the file's transparency values are read as transparency, not opacity: read as "
+        "written they would make materials invisible (as 3ds Max and older Blender exporters "
+        "write them)");
+  } else {
+    bool all = count > 0;
+    for (unsigned i = 0; i < count; ++i)
+      all = all && scene->mMaterials[i] && opacity[i].value < kInvisible;
+    if (all) {
+      for (Opacity& o : opacity) o.value = 1.0f;
+      summary->warnings.push_back(
+          "every material of the file is fully transparent, which is an exporter's mistake; "
+          "they are exported opaque");
+    }
+  }
+
   std::vector<BaseMaterial*> materials;
+  std::map<std::string, BaseMaterial*> byContent;
+  std::set<std::string> names;
   BaseMaterial* last = nullptr;
-  for (unsigned i = 0; i < scene->mNumMaterials; ++i) {
-    BaseMaterial* m = scene->mMaterials[i] ? MakeMaterial(scene->mMaterials[i], i, tb) : nullptr;
+  for (unsigned i = 0; i < count; ++i) {
+    const aiMaterial* mat = scene->mMaterials[i];
+    if (!mat) {
+      materials.push_back(nullptr);
+      continue;
+    }
+    aiString fileName;
+    std::string n = mat->Get(AI_MATKEY_NAME, fileName) == AI_SUCCESS ? fileName.C_Str() : "";
+    if (n.empty()) n = "Material " + std::to_string(i + 1);
+    // Copies of one material (formats that repeat a material for every mesh that uses it)
+    // are one material.
+    const std::string key = ContentKey(mat, n, opacity[i].value);
+    if (auto it = byContent.find(key); it != byContent.end()) {
+      materials.push_back(it->second);
+      continue;
+    }
+    // Different materials of one name get a suffix, so that every PMX material is told apart.
+    const std::string unique = UniqueName(n, &names);
+    MaterialLook look;
+    BaseMaterial* m = MakeMaterial(mat, unique, opacity[i].value, tb, &look);
     materials.push_back(m);
     if (!m) continue;
+    byContent[key] = m;
+    summary->looks[unique] = look;
+    if (opacity[i].value < kInvisible)
+      summary->warnings.push_back("material \"" + unique +
+                                  "\" is fully transparent (opacity 0): readers draw nothing of "
+                                  "it");
     doc->InsertMaterial(m, last);
     last = m;
     ++summary->materials;

@@ -1,5 +1,7 @@
 #include <cstring>
+#include <map>
 
+#include "TPmxBoneOption.h"
 #include "c4d_symbols.h"
 #include "model_import_internal.h"
 
@@ -7,88 +9,19 @@ namespace pmxapp::modelimport {
 
 namespace {
 
-bool MetaNumber(const aiScene* scene, const char* key, double* out) {
-  if (!scene->mMetaData) return false;
-  const aiMetadata* md = scene->mMetaData;
-  for (unsigned i = 0; i < md->mNumProperties; ++i) {
-    if (std::strcmp(md->mKeys[i].C_Str(), key) != 0) continue;
-    const aiMetadataEntry& e = md->mValues[i];
-    if (!e.mData) return false;
-    switch (e.mType) {
-      case AI_INT32:
-        *out = *static_cast<const int32_t*>(e.mData);
-        return true;
-      case AI_UINT64:
-        *out = static_cast<double>(*static_cast<const uint64_t*>(e.mData));
-        return true;
-      case AI_FLOAT:
-        *out = *static_cast<const float*>(e.mData);
-        return true;
-      case AI_DOUBLE:
-        *out = *static_cast<const double*>(e.mData);
-        return true;
-      default:
-        return false;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
-Conversion MakeConversion(const aiScene* scene, const std::string& path) {
-  Conversion conv;
-  const std::string suffix = Suffix(path);
-  double k = 1.0;
-  Mat axes;  // file axes to right-handed Y up
-  if (suffix == ".gltf" || suffix == ".glb") {
-    k = 100.0;  // glTF is in metres
-    conv.gltf = true;
-  } else if (suffix == ".dae" || suffix == ".zae" || suffix == ".xml") {
-    k = 100.0;  // the library applies <unit> and <up_axis>, leaving metres
-  } else if (suffix == ".fbx") {
-    double f = 0;
-    if (MetaNumber(scene, "UnitScaleFactor", &f) && std::isfinite(f) && f > 0) k = f;
-    // The axis system the file declares: right, up and front (towards the viewer).
-    double up = 1, upSign = 1, front = 2, frontSign = 1, coord = 0, coordSign = 1;
-    MetaNumber(scene, "UpAxis", &up);
-    MetaNumber(scene, "UpAxisSign", &upSign);
-    MetaNumber(scene, "FrontAxis", &front);
-    MetaNumber(scene, "FrontAxisSign", &frontSign);
-    MetaNumber(scene, "CoordAxis", &coord);
-    MetaNumber(scene, "CoordAxisSign", &coordSign);
-    const int u = static_cast<int>(up), fr = static_cast<int>(front), co = static_cast<int>(coord);
-    if (u >= 0 && u < 3 && fr >= 0 && fr < 3 && co >= 0 && co < 3 && u != fr && u != co &&
-        fr != co) {
-      Mat a;
-      for (auto& row : a.m) std::fill(row, row + 4, 0.0);
-      a.m[0][co] = coordSign < 0 ? -1 : 1;
-      a.m[1][u] = upSign < 0 ? -1 : 1;
-      a.m[2][fr] = frontSign < 0 ? -1 : 1;
-      axes = a;
-    }
-  }
-  Mat s;
-  s.m[0][0] = k;
-  s.m[1][1] = k;
-  s.m[2][2] = -k;  // right-handed to left-handed: Z is mirrored
-  conv.c = s * axes;
-  conv.cInverse = conv.c.Inverse();
-  conv.unitScale = k;
-  conv.reverses = conv.c.Det() < 0;
-  return conv;
-}
-
-namespace {
+/// The bone MMD models move as a whole by.
+constexpr const char* kCentreName = "\u30BB\u30F3\u30BF\u30FC";
 
 struct Builder {
   const aiScene* scene;
   BaseDocument* doc;
+  ImportOptions options;
   Conversion conv;
   Graph graph;
   std::vector<BaseMaterial*> materials;
   ImportSummary* summary;
   std::string error;
+  BaseObject* centre = nullptr;
   size_t skippedElements = 0;
   size_t skippedShapes = 0;
   std::set<std::string> missingBones;
@@ -207,9 +140,16 @@ struct Builder {
     if (n.isJoint) {
       BaseObject* j = BaseObject::Alloc(Ojoint);
       if (!j) return Fail("out of memory");
-      j->SetName(String(name.empty() ? "Joint" : name));
-      doc->InsertObjectLast(j, parentObject);
+      const std::string jointName = name.empty() ? "Joint" : name;
+      j->SetName(String(jointName));
+      // Root joints hang from the one centre joint, when there is one.
+      NodeInfo* above = nullptr;
+      for (const aiNode* a = n.parent; a && !above;
+           a = graph.Find(a) ? graph.Find(a)->parent : nullptr)
+        if (NodeInfo* ai = graph.Find(a); ai && ai->isJoint) above = ai;
+      doc->InsertObjectLast(j, centre && !above ? centre : parentObject);
       Place(j, n.bindWorld);
+      if (options.forPmx && !AddBoneNames(j, jointName, jointName, false)) return false;
       n.joint = j;
       container = j;
       ++summary->joints;
@@ -243,23 +183,48 @@ struct Builder {
     return false;
   }
 
-  /// The node's mesh as a polygon object (or a morph object holding it and its shapes),
-  /// inserted under `parent`.
-  bool BuildNodeMesh(NodeInfo& n, BaseObject* parent, BaseObject** made) {
-    *made = nullptr;
-    if (n.node->mNumMeshes == 0) return true;
-    BuiltMesh mesh;
-    if (!BuildMesh(scene, n.node, graph, conv, &mesh, &error)) return false;
-    skippedElements += mesh.skippedElements;
-    skippedShapes += mesh.skippedShapes;
-    missingBones.insert(mesh.missingBones.begin(), mesh.missingBones.end());
-    if (mesh.faces.empty()) return true;
+  /// The PMX bone names (Japanese and English) the joint keeps: its own name in both.
+  bool AddBoneNames(BaseObject* joint, const std::string& name, const std::string& english,
+                    bool movable) {
+    BaseTag* tag = BaseTag::Alloc(ID_PMX_BONE_OPTION_TAG);
+    if (!tag) return Fail("out of memory");
+    BaseContainer* bc = tag->GetDataInstance();
+    bc->SetString(PMX_BONE_NAME, String(name));
+    bc->SetString(PMX_BONE_NAME_ENGLISH, String(english));
+    if (movable) bc->SetInt32(PMX_BONE_MOVABLE, 1);
+    joint->InsertTagLast(tag);
+    return true;
+  }
 
-    std::string name = n.node->mName.C_Str();
-    if (name.empty() && n.node->mNumMeshes > 0 && n.node->mMeshes[0] < scene->mNumMeshes)
-      name = scene->mMeshes[n.node->mMeshes[0]]->mName.C_Str();
-    if (name.empty()) name = "Object";
+  /// With several root joints, one joint above them all (at the origin, movable, as MMD's
+  /// centre bone), so that the model moves as one.
+  bool AddCentre() {
+    std::vector<const NodeInfo*> roots;
+    for (const NodeInfo& n : graph.nodes) {
+      if (!n.isJoint || !n.keep) continue;
+      bool rooted = true;
+      for (const aiNode* a = n.parent; a && rooted;
+           a = graph.Find(a) ? graph.Find(a)->parent : nullptr)
+        if (const NodeInfo* ai = graph.Find(a); ai && ai->isJoint) rooted = false;
+      if (rooted) roots.push_back(&n);
+    }
+    if (roots.size() < 2) return true;
+    centre = BaseObject::Alloc(Ojoint);
+    if (!centre) return Fail("out of memory");
+    centre->SetName(String(kCentreName));
+    doc->InsertObject(centre, nullptr, nullptr);
+    ++summary->joints;
+    return AddBoneNames(centre, kCentreName, "Center", true);
+  }
 
+  /// The node's mesh, welded, with the weights of the joint it hangs from for points no skin
+  /// moves. Counts what was left out.
+  bool PrepareMesh(NodeInfo& n, BuiltMesh* mesh) {
+    if (!BuildMesh(scene, n.node, graph, conv, mesh, &error)) return false;
+    skippedElements += mesh->skippedElements;
+    skippedShapes += mesh->skippedShapes;
+    missingBones.insert(mesh->missingBones.begin(), mesh->missingBones.end());
+    if (mesh->faces.empty()) return true;
     // Points no skin moves follow the joint the mesh hangs from, as the hierarchy makes them
     // do in the host; PMX knows no hierarchy, only weights.
     NodeInfo* carrier = nullptr;
@@ -267,18 +232,172 @@ struct Builder {
       if (a->isJoint) carrier = a;
     if (carrier) {
       bool unweighted = false;
-      for (const auto& w : mesh.weights) unweighted |= w.empty();
+      for (const auto& w : mesh->weights) unweighted |= w.empty();
       if (unweighted) {
-        auto it = std::find(mesh.jointSlots.begin(), mesh.jointSlots.end(), carrier);
-        if (it == mesh.jointSlots.end()) {
-          mesh.jointSlots.push_back(carrier);
-          it = mesh.jointSlots.end() - 1;
+        auto it = std::find(mesh->jointSlots.begin(), mesh->jointSlots.end(), carrier);
+        if (it == mesh->jointSlots.end()) {
+          mesh->jointSlots.push_back(carrier);
+          it = mesh->jointSlots.end() - 1;
         }
-        const Int32 slot = static_cast<Int32>(it - mesh.jointSlots.begin());
-        for (auto& w : mesh.weights)
+        const Int32 slot = static_cast<Int32>(it - mesh->jointSlots.begin());
+        for (auto& w : mesh->weights)
           if (w.empty()) w.emplace_back(slot, 1.0f);
       }
     }
+    return true;
+  }
+
+  std::string MeshName(const NodeInfo& n) const {
+    std::string name = n.node->mName.C_Str();
+    if (name.empty() && n.node->mNumMeshes > 0 && n.node->mMeshes[0] < scene->mNumMeshes)
+      name = scene->mMeshes[n.node->mMeshes[0]]->mName.C_Str();
+    return name.empty() ? "Object" : name;
+  }
+
+  /// Keeps the four strongest influences of every point, normalised, and tells once per
+  /// object how many points needed it.
+  void LimitInfluences(BuiltMesh* mesh, const std::string& name) {
+    if (!options.limitInfluences || mesh->jointSlots.empty()) return;
+    size_t many = 0, unnormal = 0, most = 0;
+    for (auto& list : mesh->weights) {
+      if (list.empty()) continue;
+      most = std::max(most, list.size());
+      if (list.size() > 4) {
+        ++many;
+        std::stable_sort(list.begin(), list.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        list.resize(4);
+      }
+      double sum = 0;
+      for (const auto& e : list) sum += e.second;
+      if (std::abs(sum - 1.0) > 1e-3) ++unnormal;
+      if (sum > 1e-10)
+        for (auto& e : list) e.second = static_cast<Float32>(e.second / sum);
+    }
+    if (many == 0 && unnormal == 0) return;
+    std::string line = "object \"" + name + "\": ";
+    if (many > 0)
+      line += std::to_string(many) + (many == 1 ? " point had" : " points had") +
+              " more than four joint influences (up to " + std::to_string(most) +
+              "); the four strongest are kept";
+    if (many > 0 && unnormal > 0) line += "; ";
+    if (unnormal > 0)
+      line += std::to_string(unnormal) + (unnormal == 1 ? " point's" : " points'") +
+              " weights did not sum to 1";
+    summary->warnings.push_back(line + "; weights normalised");
+  }
+
+  /// Nodes whose meshes become one object for a PMX: plain meshes (no shapes) that share a
+  /// material, so that each material is one PMX material. Filled by GroupMeshes.
+  std::unordered_map<const aiNode*, std::vector<size_t>> groupOf;  // leader -> members
+  std::set<const aiNode*> merged;                                  // members but the leader
+
+  void GroupMeshes() {
+    if (!options.forPmx) return;
+    std::vector<size_t> parent(graph.nodes.size());
+    for (size_t i = 0; i < parent.size(); ++i) parent[i] = i;
+    auto find = [&](size_t i) {
+      while (parent[i] != i) i = parent[i] = parent[parent[i]];
+      return i;
+    };
+    std::map<std::pair<BaseMaterial*, bool>, size_t> firstUser;
+    std::vector<bool> eligible(graph.nodes.size(), false);
+    for (size_t i = 0; i < graph.nodes.size(); ++i) {
+      const aiNode* node = graph.nodes[i].node;
+      bool normals = false, shapes = false, polygons = false;
+      std::vector<BaseMaterial*> used;
+      for (unsigned k = 0; k < node->mNumMeshes; ++k) {
+        const unsigned mi = node->mMeshes[k];
+        if (mi >= scene->mNumMeshes || !scene->mMeshes[mi] || !scene->mMeshes[mi]->mVertices)
+          continue;
+        const aiMesh* m = scene->mMeshes[mi];
+        if (!MeshHasPolygons(m)) continue;
+        polygons = true;
+        normals |= m->mNormals != nullptr;
+        shapes |= m->mNumAnimMeshes > 0;
+        if (m->mMaterialIndex < materials.size() && materials[m->mMaterialIndex])
+          used.push_back(materials[m->mMaterialIndex]);
+      }
+      if (!polygons || shapes || used.empty()) continue;
+      eligible[i] = true;
+      // Meshes with and without normals of their own are shaded differently; they stay apart.
+      for (BaseMaterial* mat : used) {
+        auto [it, fresh] = firstUser.emplace(std::make_pair(mat, normals), i);
+        if (!fresh) parent[find(i)] = find(it->second);
+      }
+    }
+    std::unordered_map<size_t, size_t> leaderOfRoot;
+    for (size_t i = 0; i < graph.nodes.size(); ++i) {
+      if (!eligible[i]) continue;
+      const size_t root = find(i);
+      auto [it, fresh] = leaderOfRoot.emplace(root, i);
+      groupOf[graph.nodes[it->second].node].push_back(i);
+      if (!fresh) merged.insert(graph.nodes[i].node);
+    }
+    for (auto it = groupOf.begin(); it != groupOf.end();)
+      it = it->second.size() < 2 ? groupOf.erase(it) : std::next(it);
+  }
+
+  /// The meshes of a group in one object placed at the origin: each part's points in world
+  /// space, its weights on the group's joints.
+  bool BuildGroupMesh(const std::vector<size_t>& members, BaseObject* parent, BaseObject** made) {
+    BuiltMesh all;
+    for (size_t idx : members) {
+      NodeInfo& m = graph.nodes[idx];
+      BuiltMesh part;
+      if (!PrepareMesh(m, &part)) return false;
+      if (part.faces.empty()) continue;
+      const Mat residual = conv.Transform(MeshNodeWorld(m));
+      FinishGeometry(&part, residual, conv.reverses != (residual.Det() < 0));
+      const Int32 offset = static_cast<Int32>(all.points.size());
+      all.points.insert(all.points.end(), part.points.begin(), part.points.end());
+      for (Face f : part.faces) {
+        for (Corner& c : f.corners) c.point += offset;
+        all.faces.push_back(std::move(f));
+      }
+      std::vector<Int32> slotOf;
+      for (NodeInfo* j : part.jointSlots) {
+        auto it = std::find(all.jointSlots.begin(), all.jointSlots.end(), j);
+        if (it == all.jointSlots.end()) {
+          all.jointSlots.push_back(j);
+          it = all.jointSlots.end() - 1;
+        }
+        slotOf.push_back(static_cast<Int32>(it - all.jointSlots.begin()));
+      }
+      for (auto& list : part.weights) {
+        for (auto& e : list) e.first = slotOf[static_cast<size_t>(e.first)];
+        all.weights.push_back(std::move(list));
+      }
+      all.anyUv |= part.anyUv;
+      all.anyNormal |= part.anyNormal;
+    }
+    if (all.faces.empty()) return true;
+    const std::string name = MeshName(graph.nodes[members.front()]);
+    LimitInfluences(&all, name);
+    PolygonObject* op = MakePolygonObject(all, all.points, name);
+    if (!op) return Fail("out of memory");
+    doc->InsertObjectLast(op, parent);
+    op->SetMg(Matrix());
+    AddTags(op, all);
+    ++summary->objects;
+    summary->points += static_cast<int>(all.points.size());
+    summary->polygons += static_cast<int>(all.faces.size());
+    *made = op;
+    return true;
+  }
+
+  /// The node's mesh as a polygon object (or a morph object holding it and its shapes),
+  /// inserted under `parent`.
+  bool BuildNodeMesh(NodeInfo& n, BaseObject* parent, BaseObject** made) {
+    *made = nullptr;
+    if (n.node->mNumMeshes == 0 || merged.count(n.node)) return true;
+    if (auto group = groupOf.find(n.node); group != groupOf.end())
+      return BuildGroupMesh(group->second, parent, made);
+    BuiltMesh mesh;
+    if (!PrepareMesh(n, &mesh)) return false;
+    if (mesh.faces.empty()) return true;
+    const std::string name = MeshName(n);
+    LimitInfluences(&mesh, name);
 
     const Mat world = MeshNodeWorld(n);
     const bool morph = !mesh.shapeNames.empty();
@@ -372,21 +491,25 @@ struct Builder {
       insert(nt);
     }
 
-    // One selection and one texture tag per material the object uses, in order of first use.
-    std::vector<unsigned> used;
+    // One selection and one texture tag per material the object uses, in order of first use
+    // (copies of one material in the file are one document material).
+    auto materialOf = [&](const Face& f) -> BaseMaterial* {
+      return f.material < materials.size() ? materials[f.material] : nullptr;
+    };
+    std::vector<BaseMaterial*> used;
     for (const Face& f : mesh.faces)
-      if (std::find(used.begin(), used.end(), f.material) == used.end()) used.push_back(f.material);
+      if (BaseMaterial* mat = materialOf(f);
+          mat && std::find(used.begin(), used.end(), mat) == used.end())
+        used.push_back(mat);
     std::set<std::string> selectionNames;
     std::vector<std::pair<TextureTag*, SelectionTag*>> tags;
-    for (unsigned mi : used) {
-      BaseMaterial* mat = mi < materials.size() ? materials[mi] : nullptr;
-      if (!mat) continue;
+    for (BaseMaterial* mat : used) {
       auto* sel = static_cast<SelectionTag*>(BaseTag::Alloc(Tpolygonselection));
       const std::string selName = UniqueName(mat->GetName().GetUtf8(), &selectionNames);
       sel->SetName(String(selName));
       BaseSelect* bs = sel->GetBaseSelect();
       for (Int32 i = 0; i < vcnt; ++i)
-        if (mesh.faces[static_cast<size_t>(i)].material == mi) bs->Select(i);
+        if (materialOf(mesh.faces[static_cast<size_t>(i)]) == mat) bs->Select(i);
       auto* tex = static_cast<TextureTag*>(BaseTag::Alloc(Ttexture));
       tex->SetMaterial(mat);
       tex->GetDataInstance()->SetString(TEXTURETAG_RESTRICTION, String(selName));
@@ -424,13 +547,17 @@ struct Builder {
 
 }  // namespace
 
-bool AddObjects(const aiScene* scene, const std::string& path,
+bool AddObjects(const aiScene* scene, const ImportOptions& options,
                 const std::vector<BaseMaterial*>& materials, BaseDocument* doc,
                 ImportSummary* summary, std::string* error) {
   Builder b;
   b.scene = scene;
   b.doc = doc;
-  b.conv = MakeConversion(scene, path);
+  b.options = options;
+  b.conv = MakeConversion(scene, options);
+  summary->format = b.conv.format.label;
+  summary->up = b.conv.up;
+  summary->forward = b.conv.forward;
   b.summary = summary;
   b.materials = materials;
   summary->unitScale = b.conv.unitScale;
@@ -439,7 +566,8 @@ bool AddObjects(const aiScene* scene, const std::string& path,
   b.MarkSkeleton();
   b.ComputeBindPose();
   b.MarkKept();
-  if (!b.CreateObjects(0, nullptr)) {
+  b.GroupMeshes();
+  if ((options.forPmx && !b.AddCentre()) || !b.CreateObjects(0, nullptr)) {
     *error = b.error;
     return false;
   }

@@ -24,12 +24,6 @@ std::string WithBackslashes(std::string s) {
   return s;
 }
 
-std::string Slashed(std::string s) {
-  std::replace(s.begin(), s.end(), '\\', '/');
-  if (s.rfind("file://", 0) == 0) s = s.substr(7);
-  return s;
-}
-
 /// Where a texture file may come from, with links resolved.
 struct Roots {
   std::vector<fs::path> folders;
@@ -133,16 +127,16 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
              "--copy-textures writes it beside the PMX");
       }
     } else {
-      // As named, relative to the model, then by its bare name beside the model (files made
-      // elsewhere often carry the author's absolute paths); the first allowed file wins.
-      const std::string rel = Slashed(ref);
-      std::vector<fs::path> candidates;
-      candidates.push_back(fs::path(rel).is_absolute() ? fs::path(rel) : inDir / rel);
-      candidates.push_back(inDir / Basename(rel));
+      // As named, relative to the model, then by its bare name beside the model and in the
+      // usual texture folders (files made elsewhere often carry the author's paths); the
+      // first allowed file wins.
       fs::path source;
       bool exists = false;
+      std::vector<fs::path> candidates = modelimport::TextureCandidates(stored, inDir);
+      for (const fs::path& c : modelimport::TextureCandidates(ref, inDir))
+        if (std::find(candidates.begin(), candidates.end(), c) == candidates.end())
+          candidates.push_back(c);
       for (const fs::path& c : candidates) {
-        if (!fs::is_regular_file(c, ec)) continue;
         exists = true;
         const fs::path resolved = fs::canonical(c, ec);
         if (!ec && roots.Allow(resolved)) {
@@ -153,7 +147,8 @@ bool PlaceTextures(BaseDocument* doc, const std::string& inputPath,
       std::vector<unsigned char> bytes;
       std::string readError;
       if (!exists) {
-        tell("Texture not found: " + stored + "; the material is exported without it");
+        tell("Texture not found: " + stored + " (" + modelimport::TextureSearchText(stored, inDir) +
+             "); the material is exported without it");
       } else if (source.empty()) {
         tell("Texture " + stored +
              " is left out: it lies outside the model's folder (--texture-root DIR allows "

@@ -123,7 +123,8 @@ const aiNode* NodeWithMesh(const aiNode* n, unsigned mesh) {
 
 /// Every vertex of the file in world space, converted as the host expects: times `cm` (the
 /// centimetres per file unit) with Z mirrored.
-std::vector<Vector> FileWorldPoints(const aiScene* s, double cm, bool skinnedAtOrigin) {
+std::vector<Vector> FileWorldPoints(const aiScene* s, double cm, bool skinnedAtOrigin,
+                                    bool zUp = false) {
   std::vector<Vector> out;
   std::vector<const aiNode*> stack{s->mRootNode};
   while (!stack.empty()) {
@@ -135,7 +136,10 @@ std::vector<Vector> FileWorldPoints(const aiScene* s, double cm, bool skinnedAtO
       const aiMatrix4x4 g = skinnedAtOrigin && m->mNumBones ? aiMatrix4x4() : GlobalOf(n);
       for (unsigned v = 0; v < m->mNumVertices; ++v) {
         const aiVector3D w = g * m->mVertices[v];
-        out.push_back(Vector(w.x * cm, w.y * cm, -w.z * cm));
+        // A Z-up file is turned upright first: its Z becomes Y, its Y points away from the
+        // viewer.
+        out.push_back(zUp ? Vector(w.x * cm, w.z * cm, w.y * cm)
+                          : Vector(w.x * cm, w.y * cm, -w.z * cm));
       }
     }
   }
@@ -280,16 +284,18 @@ TEST(ModelImport, SkinnedFbxBecomesOneWeldedObjectWithItsJointsAndWeights) {
 TEST(ModelImport, LengthsBecomeCentimetresAndTheZAxisIsMirrored) {
   struct Case {
     const char* file;
-    double cm;  // centimetres per unit of the file as the library hands it over
+    double cm;         // centimetres per unit of the file as the library hands it over
+    bool zUp = false;  // the file is Z up and the library leaves it so
   };
   // glTF and COLLADA (once the library applied <unit>) are in metres; this FBX says 1 cm; the
-  // other formats do not say and are taken as centimetres.
+  // Valve and id game formats count inches (SMD is also Z up, which the library leaves as it
+  // is); DirectX does not say and is taken as centimetres.
   for (const Case& c :
        {Case{"glTF2/simple_skin/simple_skin.gltf", 100},
         Case{"glTF2/BoxTextured-glTF/BoxTextured.gltf", 100}, Case{"Collada/duck.dae", 100},
         Case{"Collada/box_nested_animation.dae", 100}, Case{"FBX/huesitos.fbx", 1},
-        Case{"X/test_cube_text.x", 1}, Case{"SMD/triangle.smd", 1},
-        Case{"MD5/SimpleCube.md5mesh", 1}}) {
+        Case{"X/test_cube_text.x", 1}, Case{"SMD/triangle.smd", 2.54, true},
+        Case{"MD5/SimpleCube.md5mesh", 2.54}}) {
     SCOPED_TRACE(c.file);
     Imported r = Import(Asset(c.file));
     ASSERT_TRUE(r.doc) << r.error;
@@ -297,7 +303,7 @@ TEST(ModelImport, LengthsBecomeCentimetresAndTheZAxisIsMirrored) {
     FileScene file(Asset(c.file));
     ASSERT_TRUE(file.scene);
     const bool gltf = std::string(c.file).find("glTF") != std::string::npos;
-    const std::vector<Vector> fileWorld = FileWorldPoints(file.scene, c.cm, gltf);
+    const std::vector<Vector> fileWorld = FileWorldPoints(file.scene, c.cm, gltf, c.zUp);
     double extent = 0;
     for (const Vector& q : fileWorld) extent = std::max(extent, q.GetLength());
     ExpectSamePlaces(HostWorldPoints(PartsOf(r.doc.get()).meshes), fileWorld, 1e-5 * extent + 1e-6);
@@ -873,7 +879,8 @@ TEST(ModelExportCli, SummaryComesFirstAndTexturesAreFoundWhereThePmxIsWritten) {
   AppRun r = RunApp("export " + Quote(gltf) + " -o " + Quote(relative));
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out.rfind("Imported BoxTextured.gltf: 1 object, 8 points, 12 polygons, 2 materials, "
-                        "0 joints, 0 shapes\nPMX出力を開始...\n",
+                        "0 joints, 0 shapes; glTF, +Y up, 100.0 cm tall (12.5 PMX units)\n"
+                        "PMX出力を開始...\n",
                         0),
             0u)
       << r.out;
