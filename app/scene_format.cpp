@@ -219,10 +219,24 @@ std::optional<UnitScaleData> ParseUnitScale(std::string_view text) {
   return UnitScaleData(value, *u);
 }
 
+std::filesystem::path NormalDocumentPath(const std::filesystem::path& p) {
+  std::filesystem::path n = p.lexically_normal();
+  if (!n.has_filename() && n.has_relative_path()) n = n.parent_path();
+  return n;
+}
+
 double ShortestForFloat32(Float32 v) {
   if (!std::isfinite(v)) return v;
-  for (int p = 1; p <= 9; ++p) {
-    double d = std::strtod(Format(v, p).c_str(), nullptr);
+  // No decimal shorter than the float's own shortest text reads back as the float, so the
+  // search for the fewest significant digits (rounded as %g rounds) starts at its length.
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  int digits = 0;
+  for (const char* c = buf; c < r.ptr && *c != 'e'; ++c) digits += *c >= '0' && *c <= '9';
+  for (int p = std::max(digits, 1); p <= 9; ++p) {
+    r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(v), std::chars_format::general, p);
+    double d = 0;
+    std::from_chars(buf, r.ptr, d);
     if (static_cast<Float32>(d) == v) return d;
   }
   return v;

@@ -2,6 +2,7 @@
 // and channels, and the number formats that make a written file read back bit for bit.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,11 @@ std::string_view UnitName(DOCUMENT_UNIT unit);
 /// Parses a length such as "8cm", "1 m" or "0.5in" into a unit-scale value; the number must be
 /// finite and positive.
 std::optional<UnitScaleData> ParseUnitScale(std::string_view text);
+
+/// A document path as the reader and the writer both hold it: lexically normal and without a
+/// trailing separator ("a/b/", "a/b/." and "a/c/../b" are all "a/b"), so that a path written
+/// relative to the file's folder reads back as the same path.
+std::filesystem::path NormalDocumentPath(const std::filesystem::path& p);
 
 /// The shortest decimal that reads back as exactly `v` (a double as the file's number).
 double ShortestForFloat32(Float32 v);

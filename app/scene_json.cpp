@@ -1,10 +1,16 @@
 #include "scene_json.h"
 
+#include <simdjson.h>
+
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <map>
+#include <type_traits>
 
 #include "message_text.h"
+#include "scene_loader.h"
 
 namespace pmxapp::sceneload {
 
@@ -84,11 +90,13 @@ std::string CleanParseMessage(std::string m) {
 
 /// The DOM builder of the JSON library, with the position of every event, the JSON path of
 /// the value being read, a bound on nesting and a check for keys given twice.
-class SceneDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
-  using Base = nlohmann::detail::json_sax_dom_parser<Json>;
+using NJson = nlohmann::json;
+
+class SceneDomParser : public nlohmann::detail::json_sax_dom_parser<NJson> {
+  using Base = nlohmann::detail::json_sax_dom_parser<NJson>;
 
  public:
-  SceneDomParser(Json& result, const std::string& text, const std::string& file,
+  SceneDomParser(NJson& result, const std::string& text, const std::string& file,
                  const size_t* consumed)
       : Base(result, false), text_(text), file_(file), consumed_(consumed) {}
 
@@ -100,15 +108,15 @@ class SceneDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
     Count();
     return Base::boolean(v);
   }
-  bool number_integer(Json::number_integer_t v) {
+  bool number_integer(NJson::number_integer_t v) {
     Count();
     return Base::number_integer(v);
   }
-  bool number_unsigned(Json::number_unsigned_t v) {
+  bool number_unsigned(NJson::number_unsigned_t v) {
     Count();
     return Base::number_unsigned(v);
   }
-  bool number_float(Json::number_float_t v, const std::string& s) {
+  bool number_float(NJson::number_float_t v, const std::string& s) {
     Count();
     return Base::number_float(v, s);
   }
@@ -116,7 +124,7 @@ class SceneDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
     Count();
     return Base::string(v);
   }
-  bool binary(Json::binary_t& v) {
+  bool binary(NJson::binary_t& v) {
     Count();
     return Base::binary(v);
   }
@@ -228,14 +236,13 @@ class SceneDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
   std::vector<Frame> frames_;
 };
 
-}  // namespace
-
-void ParseSceneJson(const std::string& text, const std::string& file, Json* root) {
+/// The precise parse: nlohmann's parser with the places of events.
+void ParsePrecisely(const std::string& text, const std::string& file, NJson* root) {
   size_t consumed = 0;
   SceneDomParser dom(*root, text, file, &consumed);
   const CountingIterator first(text.data(), &consumed), last(text.data() + text.size(), &consumed);
-  const bool ok = Json::sax_parse(first, last, &dom, Json::input_format_t::json, /*strict=*/true,
-                                  /*ignore_comments=*/true);
+  const bool ok = NJson::sax_parse(first, last, &dom, NJson::input_format_t::json, /*strict=*/true,
+                                   /*ignore_comments=*/true);
   if (ok && !dom.failed) return;
   const size_t pos = std::min(dom.errorPosition, text.size());
   size_t line = 1, column = 0;
@@ -252,13 +259,326 @@ void ParseSceneJson(const std::string& text, const std::string& file, Json* root
                    ": not valid JSON: " + CleanParseMessage(dom.errorMessage));
 }
 
-void ReleaseJson(Json& v) noexcept {
+// ----- the fast parser's tree -----
+
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+static_assert(kParsePadding >= simdjson::SIMDJSON_PADDING);
+static_assert(sizeof(element) <= 16 && std::is_trivially_copyable_v<element>);
+static_assert(sizeof(simdjson::dom::array::iterator) <= 16 &&
+              std::is_trivially_copyable_v<simdjson::dom::array::iterator>);
+
+template <typename T>
+T Load(const unsigned char* bytes) {
+  T v;
+  std::memcpy(static_cast<void*>(&v), bytes, sizeof v);
+  return v;
+}
+
+template <typename T>
+void Store(const T& v, unsigned char* bytes) {
+  std::memcpy(bytes, static_cast<const void*>(&v), sizeof v);
+}
+
+/// Whether an object of the fast tree, or any below `e`, gives a key twice (the precise parser
+/// then names the place).
+bool HasDuplicateKey(element e, std::vector<std::string_view>& keys) {
+  switch (e.type()) {
+    case element_type::ARRAY: {
+      const simdjson::dom::array a = e.get_array().value_unsafe();
+      for (element c : a) {
+        const element_type t = c.type();
+        if ((t == element_type::ARRAY || t == element_type::OBJECT) && HasDuplicateKey(c, keys))
+          return true;
+      }
+      return false;
+    }
+    case element_type::OBJECT: {
+      const simdjson::dom::object o = e.get_object().value_unsafe();
+      const size_t start = keys.size();
+      for (auto [key, value] : o) keys.push_back(key);
+      std::sort(keys.begin() + static_cast<std::ptrdiff_t>(start), keys.end());
+      const bool twice = std::adjacent_find(keys.begin() + static_cast<std::ptrdiff_t>(start),
+                                            keys.end()) != keys.end();
+      keys.resize(start);
+      if (twice) return true;
+      for (auto [key, value] : o) {
+        const element_type t = value.type();
+        if ((t == element_type::ARRAY || t == element_type::OBJECT) && HasDuplicateKey(value, keys))
+          return true;
+      }
+      return false;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ----- values -----
+
+JsonValue::value_t JsonValue::type() const {
+  if (!fast_) return json_ ? json_->type() : value_t::null;
+  const element e = Load<element>(element_);
+  switch (e.type()) {
+    case element_type::ARRAY:
+      return value_t::array;
+    case element_type::OBJECT:
+      return value_t::object;
+    case element_type::INT64:
+      // nlohmann's parser reads a whole number without a minus sign as unsigned.
+      return e.get_int64().value_unsafe() < 0 ? value_t::number_integer : value_t::number_unsigned;
+    case element_type::UINT64:
+      return value_t::number_unsigned;
+    case element_type::DOUBLE:
+      return value_t::number_float;
+    case element_type::STRING:
+      return value_t::string;
+    case element_type::BOOL:
+      return value_t::boolean;
+    default:
+      return value_t::null;
+  }
+}
+
+size_t JsonValue::size() const {
+  if (!fast_) return json_ ? json_->size() : 0;
+  const element e = Load<element>(element_);
+  if (e.is_array()) {
+    const auto a = e.get_array().value_unsafe();
+    size_t n = a.size();
+    if (n >= 0xFFFFFF) n = static_cast<size_t>(std::distance(a.begin(), a.end()));
+    return n;
+  }
+  if (e.is_object()) {
+    const auto o = e.get_object().value_unsafe();
+    size_t n = o.size();
+    if (n >= 0xFFFFFF) n = static_cast<size_t>(std::distance(o.begin(), o.end()));
+    return n;
+  }
+  return 0;
+}
+
+JsonValue JsonValue::operator[](size_t i) const {
+  if (!fast_) return JsonValue(&(*json_)[i]);
+  using Iterator = simdjson::dom::array::iterator;
+  Iterator it;
+  size_t at = 0;
+  if (cacheIndex_ != static_cast<size_t>(-1) && i >= cacheIndex_) {
+    it = Load<Iterator>(cacheElement_);
+    at = cacheIndex_;
+  } else {
+    const simdjson::dom::array a = Load<element>(element_).get_array().value_unsafe();
+    it = a.begin();
+  }
+  for (; at < i; ++at) ++it;
+  Store(it, cacheElement_);
+  cacheIndex_ = i;
+  JsonValue v;
+  v.fast_ = true;
+  Store(element(*it), v.element_);
+  return v;
+}
+
+std::optional<JsonValue> JsonValue::find(std::string_view key) const {
+  if (!fast_) {
+    if (!json_ || !json_->is_object()) return std::nullopt;
+    auto it = json_->find(key);
+    if (it == json_->end()) return std::nullopt;
+    return JsonValue(&*it);
+  }
+  const element e = Load<element>(element_);
+  if (!e.is_object()) return std::nullopt;
+  const simdjson::dom::object o = e.get_object().value_unsafe();
+  for (auto [k, value] : o) {
+    if (k == key) {
+      JsonValue v;
+      v.fast_ = true;
+      Store(value, v.element_);
+      return v;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<std::string, JsonValue>> JsonValue::items() const {
+  std::vector<std::pair<std::string, JsonValue>> out;
+  if (!fast_) {
+    if (!json_ || !json_->is_object()) return out;
+    for (const auto& [key, value] : json_->items()) out.emplace_back(key, JsonValue(&value));
+    return out;
+  }
+  const element e = Load<element>(element_);
+  if (!e.is_object()) return out;
+  const simdjson::dom::object o = e.get_object().value_unsafe();
+  for (auto [k, value] : o) {
+    JsonValue v;
+    v.fast_ = true;
+    Store(value, v.element_);
+    out.emplace_back(std::string(k), v);
+  }
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return out;
+}
+
+double JsonValue::get_double() const {
+  if (!fast_) return json_->get<double>();
+  return Load<element>(element_).get_double().value_unsafe();
+}
+
+std::int64_t JsonValue::get_int64() const {
+  if (!fast_) return json_->get<std::int64_t>();
+  const element e = Load<element>(element_);
+  if (e.is_int64()) return e.get_int64().value_unsafe();
+  if (e.is_uint64()) return static_cast<std::int64_t>(e.get_uint64().value_unsafe());
+  return static_cast<std::int64_t>(e.get_double().value_unsafe());
+}
+
+std::uint64_t JsonValue::get_uint64() const {
+  if (!fast_) return json_->get<std::uint64_t>();
+  const element e = Load<element>(element_);
+  if (e.is_uint64()) return e.get_uint64().value_unsafe();
+  if (e.is_int64()) return static_cast<std::uint64_t>(e.get_int64().value_unsafe());
+  return static_cast<std::uint64_t>(e.get_double().value_unsafe());
+}
+
+bool JsonValue::get_bool() const {
+  if (!fast_) return json_->get<bool>();
+  return Load<element>(element_).get_bool().value_unsafe();
+}
+
+std::string JsonValue::str() const {
+  if (!fast_) return json_->get_ref<const std::string&>();
+  return std::string(Load<element>(element_).get_string().value_unsafe());
+}
+
+bool JsonValue::ReadNumbers(double* out, size_t maxCount, size_t* count) const {
+  if (!fast_) return false;
+  const element e = Load<element>(element_);
+  if (!e.is_array()) return false;
+  const simdjson::dom::array a = e.get_array().value_unsafe();
+  size_t n = 0;
+  for (element c : a) {
+    if (n == maxCount) return false;
+    switch (c.type()) {
+      case element_type::INT64:
+        out[n++] = static_cast<double>(c.get_int64().value_unsafe());
+        break;
+      case element_type::UINT64:
+        out[n++] = static_cast<double>(c.get_uint64().value_unsafe());
+        break;
+      case element_type::DOUBLE:
+        out[n++] = c.get_double().value_unsafe();
+        break;
+      default:
+        return false;
+    }
+  }
+  *count = n;
+  return true;
+}
+
+bool JsonValue::ReadIntegers(std::int64_t* out, size_t maxCount, size_t* count) const {
+  if (!fast_) return false;
+  const element e = Load<element>(element_);
+  if (!e.is_array()) return false;
+  const simdjson::dom::array a = e.get_array().value_unsafe();
+  size_t n = 0;
+  for (element c : a) {
+    if (n == maxCount) return false;
+    if (c.type() == element_type::INT64) {
+      out[n++] = c.get_int64().value_unsafe();
+    } else if (c.type() == element_type::UINT64 &&
+               c.get_uint64().value_unsafe() <=
+                   static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      out[n++] = static_cast<std::int64_t>(c.get_uint64().value_unsafe());
+    } else {
+      return false;
+    }
+  }
+  *count = n;
+  return true;
+}
+
+NJson JsonValue::ToNlohmann() const {
+  if (!fast_) return json_ ? *json_ : NJson();
+  switch (type()) {
+    case value_t::array: {
+      NJson a = NJson::array();
+      for (size_t i = 0, n = size(); i < n; ++i) a.push_back((*this)[i].ToNlohmann());
+      return a;
+    }
+    case value_t::object: {
+      NJson o = NJson::object();
+      for (const auto& [key, value] : items()) o[key] = value.ToNlohmann();
+      return o;
+    }
+    case value_t::number_integer:
+      return get_int64();
+    case value_t::number_unsigned:
+      return get_uint64();
+    case value_t::number_float:
+      return get_double();
+    case value_t::string:
+      return str();
+    case value_t::boolean:
+      return get_bool();
+    default:
+      return nullptr;
+  }
+}
+
+std::string JsonValue::dump() const {
+  if (!fast_) return json_ ? json_->dump() : "null";
+  return ToNlohmann().dump();
+}
+
+// ----- the parse -----
+
+struct ParsedScene::Fast {
+  simdjson::dom::parser parser;
+};
+
+ParsedScene::ParsedScene() = default;
+
+ParsedScene::~ParsedScene() { ReleaseJson(tree_); }
+
+void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out) {
+  // The fast parser reads a little past the end of the text; a text without that room is
+  // copied.
+  try {
+    auto fast = std::make_unique<ParsedScene::Fast>();
+    simdjson::padded_string copy;
+    std::string_view view(text);
+    if (text.capacity() - text.size() < kParsePadding) {
+      copy = simdjson::padded_string(view);
+      view = std::string_view(copy.data(), copy.size());
+    }
+    element root;
+    if (!fast->parser.parse(view.data(), view.size(), false).get(root)) {
+      std::vector<std::string_view> keys;
+      if (!HasDuplicateKey(root, keys)) {
+        out->fast_ = std::move(fast);
+        out->root_.fast_ = true;
+        Store(root, out->root_.element_);
+        return;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // The precise parser says whether memory is short.
+  }
+  ParsePrecisely(text, file, &out->tree_);
+  out->root_ = JsonValue(&out->tree_);
+}
+
+void ReleaseJson(NJson& v) noexcept {
   if (v.is_array()) {
-    auto& a = v.get_ref<Json::array_t&>();
-    for (Json& e : a) ReleaseJson(e);
+    auto& a = v.get_ref<NJson::array_t&>();
+    for (NJson& e : a) ReleaseJson(e);
     a.clear();
   } else if (v.is_object()) {
-    auto& o = v.get_ref<Json::object_t&>();
+    auto& o = v.get_ref<NJson::object_t&>();
     for (auto& [key, e] : o) ReleaseJson(e);
     o.clear();
   }

@@ -1,11 +1,20 @@
-// The JSON text of a scene file turned into a document tree, with what the JSON library leaves
-// to its caller: the places of duplicate keys, a bound on nesting, and a tree that can be freed
+// The JSON text of a scene file turned into a document tree, with what the JSON libraries leave
+// to their caller: the places of duplicate keys, a bound on nesting, and a tree that can be freed
 // when memory has run out.
+//
+// A file is read by the fast parser (simdjson) first. Whatever it refuses (a mistake, but also
+// comments, which scene files may hold, or numbers beyond double precision) and a file with a
+// key given twice are read again by the precise parser (nlohmann's), which either loads it or
+// names the place of the mistake.
 #pragma once
 
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
-
-#include "scene_loader.h"
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace pmxapp::sceneload {
 
@@ -14,27 +23,121 @@ namespace pmxapp::sceneload {
 /// the tree can recurse.
 constexpr int kMaxJsonNesting = 2048;
 
-/// Parses `text` (comments allowed) into `root`. Throws SceneError naming `file`, the line and
+/// Bytes the fast parser may read past the end of a text; a text with less spare capacity is
+/// copied before it is parsed.
+constexpr size_t kParsePadding = 64;
+
+/// A value in either parser's tree, read the way nlohmann's JSON reads (objects list their
+/// keys in sorted order; a whole number without a sign is unsigned). A value is a handle: the
+/// tree it is in outlives it.
+class ParsedScene;
+
+class JsonValue {
+ public:
+  using value_t = nlohmann::json::value_t;
+
+  JsonValue() = default;
+  explicit JsonValue(const nlohmann::json* j) : json_(j) {}
+
+  value_t type() const;
+  bool is_null() const { return type() == value_t::null; }
+  bool is_boolean() const { return type() == value_t::boolean; }
+  bool is_number() const {
+    const value_t t = type();
+    return t == value_t::number_integer || t == value_t::number_unsigned ||
+           t == value_t::number_float;
+  }
+  bool is_number_integer() const {
+    const value_t t = type();
+    return t == value_t::number_integer || t == value_t::number_unsigned;
+  }
+  bool is_number_unsigned() const { return type() == value_t::number_unsigned; }
+  bool is_string() const { return type() == value_t::string; }
+  bool is_array() const { return type() == value_t::array; }
+  bool is_object() const { return type() == value_t::object; }
+
+  /// Elements of an array or keys of an object (0 for other values).
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+
+  /// Element `i` of an array. Reading the elements in order is as fast as iterating them.
+  JsonValue operator[](size_t i) const;
+  /// The member `key` of an object, which must have it.
+  JsonValue operator[](std::string_view key) const { return *find(key); }
+  std::optional<JsonValue> find(std::string_view key) const;
+  bool contains(std::string_view key) const { return find(key).has_value(); }
+  /// The members of an object in sorted key order.
+  std::vector<std::pair<std::string, JsonValue>> items() const;
+
+  double get_double() const;
+  std::int64_t get_int64() const;
+  std::uint64_t get_uint64() const;
+  bool get_bool() const;
+  template <typename T>
+  T get() const {
+    if constexpr (std::is_same_v<T, bool>) {
+      return get_bool();
+    } else if constexpr (std::is_same_v<T, double>) {
+      return get_double();
+    } else if constexpr (std::is_unsigned_v<T>) {
+      return static_cast<T>(get_uint64());
+    } else {
+      return static_cast<T>(get_int64());
+    }
+  }
+  /// The text of a string.
+  std::string str() const;
+
+  /// For an array of at most `maxCount` numbers in the fast parser's tree: writes them (as
+  /// get<double> reads them) and their count, and answers true. Answers false for anything
+  /// else, which the caller then reads element by element.
+  bool ReadNumbers(double* out, size_t maxCount, size_t* count) const;
+  /// The same for an array of whole numbers that fit 64 bits with a sign.
+  bool ReadIntegers(std::int64_t* out, size_t maxCount, size_t* count) const;
+  /// The value as nlohmann's JSON writes it (for messages).
+  std::string dump() const;
+
+ private:
+  friend void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out);
+  nlohmann::json ToNlohmann() const;
+
+  const nlohmann::json* json_ = nullptr;
+  // A value of the fast parser's tree (simdjson's dom::element), and the last element read by
+  // index with its place, so that reading the elements in order does not start over each time.
+  bool fast_ = false;
+  alignas(8) unsigned char element_[16] = {};
+  mutable size_t cacheIndex_ = static_cast<size_t>(-1);
+  alignas(8) mutable unsigned char cacheElement_[16] = {};
+};
+
+/// The parse of a scene file's text, holding the tree its values are in.
+class ParsedScene {
+ public:
+  ParsedScene();
+  ~ParsedScene();
+  ParsedScene(const ParsedScene&) = delete;
+  ParsedScene& operator=(const ParsedScene&) = delete;
+
+  /// The root value. The fast parser's tree holds copies of the strings, so the text may be
+  /// freed once the parse is done.
+  JsonValue Root() const { return root_; }
+
+ private:
+  friend void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out);
+  struct Fast;
+  std::unique_ptr<Fast> fast_;
+  nlohmann::json tree_;
+  JsonValue root_;
+};
+
+/// Parses `text` (comments allowed) into `out`. Throws SceneError naming `file`, the line and
 /// column (and the JSON path where it helps) for text that is not JSON, for nesting deeper than
 /// kMaxJsonNesting and for a key that appears twice in one object (naming both places).
-void ParseSceneJson(const std::string& text, const std::string& file, Json* root);
+void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out);
 
 /// Frees every value below `v`, leaves first, without allocating. The library's own destructor
 /// gathers the children of a large array into a new vector first, which fails when memory has
 /// run out, and a destructor that throws ends the program.
-void ReleaseJson(Json& v) noexcept;
-
-/// Frees a tree with ReleaseJson when it goes out of scope, also while an exception (such as
-/// running out of memory half way through the parse) passes by.
-class JsonRelease {
- public:
-  explicit JsonRelease(Json& v) : v_(v) {}
-  ~JsonRelease() { ReleaseJson(v_); }
-  JsonRelease(const JsonRelease&) = delete;
-  JsonRelease& operator=(const JsonRelease&) = delete;
-
- private:
-  Json& v_;
-};
+void ReleaseJson(nlohmann::json& v) noexcept;
 
 }  // namespace pmxapp::sceneload

@@ -34,7 +34,7 @@ std::string Describe(const Json& v) {
     case Json::value_t::number_float:
       return "the number " + v.dump();
     case Json::value_t::string: {
-      return "the text " + QuoteForMessage(v.get_ref<const std::string&>(), 40);
+      return "the text " + QuoteForMessage(v.str(), 40);
     }
     case Json::value_t::array:
       return v.empty() ? "an empty array" : "an array of " + std::to_string(v.size()) + " elements";
@@ -47,21 +47,26 @@ std::string Describe(const Json& v) {
 
 }  // namespace
 
-std::unique_ptr<BaseDocument> Loader::Load(const std::string& text) {
-  Json root;
-  const JsonRelease release(root);
-  ParseSceneJson(text, file_, &root);
+std::unique_ptr<BaseDocument> Loader::Load(std::string& text, bool releaseText) {
+  ParsedScene parsed;
+  ParseSceneJson(text, file_, &parsed);
+  // The tree holds all it needs of the text (messages name places by JSON path from here on).
+  if (releaseText) std::string().swap(text);
   doc_.reset(BaseDocument::Alloc());
-  LoadRoot(root);
+  LoadRoot(parsed.Root());
   return std::move(doc_);
 }
 
 std::string Loader::Path() const {
   std::string p;
-  for (const auto& s : path_) {
-    if (!p.empty() && s[0] != '[') p += '.';
+  for (const Piece& s : path_) {
+    if (s.isIndex) {
+      p += "[" + std::to_string(s.index) + "]";
+      continue;
+    }
+    if (!p.empty() && (s.key.empty() || s.key[0] != '[')) p += '.';
     // Keys come from the file: a huge or garbled one is cut and escaped.
-    p += s.size() <= kEchoChars ? EscapeForMessage(s) : QuoteForMessage(s);
+    p += s.key.size() <= kEchoChars ? EscapeForMessage(s.key) : QuoteForMessage(s.key);
   }
   return p;
 }
@@ -146,12 +151,17 @@ bool Loader::Boolean(const Json& v) const {
   return v.get<bool>();
 }
 
-const std::string& Loader::Text(const Json& v) const {
+std::string Loader::Text(const Json& v) const {
   if (!v.is_string()) Expected("a text in double quotes", v);
-  return v.get_ref<const std::string&>();
+  return v.str();
 }
 
 Vector Loader::Vec(const Json& v) {
+  double d[3];
+  size_t n = 0;
+  if (v.ReadNumbers(d, 3, &n) && n == 3 && std::isfinite(d[0]) && std::isfinite(d[1]) &&
+      std::isfinite(d[2]))
+    return Vector(d[0], d[1], d[2]);
   if (!v.is_array() || v.size() != 3) Expected("[x, y, z]", v);
   Vector r;
   {
@@ -170,6 +180,16 @@ Vector Loader::Vec(const Json& v) {
 }
 
 Vector32 Loader::Vec32(const Json& v, bool allowTwo) {
+  double d[3] = {0, 0, 0};
+  size_t n = 0;
+  if (v.ReadNumbers(d, 3, &n) && n >= (allowTwo ? 2u : 3u)) {
+    constexpr double kMax = std::numeric_limits<Float32>::max();
+    bool fits = true;
+    for (size_t i = 0; i < n; ++i) fits = fits && std::isfinite(d[i]) && std::abs(d[i]) <= kMax;
+    if (fits)
+      return Vector32(static_cast<Float32>(d[0]), static_cast<Float32>(d[1]),
+                      static_cast<Float32>(d[2]));
+  }
   if (!v.is_array() || v.size() < (allowTwo ? 2u : 3u) || v.size() > 3)
     Expected(allowTwo ? "[u, v] or [u, v, w]" : "[x, y, z]", v);
   Vector32 r;
@@ -183,9 +203,9 @@ Vector32 Loader::Vec32(const Json& v, bool allowTwo) {
 
 Int32 Loader::Named(const Json& v, const std::vector<NamedValue>& table, const char* what) const {
   if (v.is_string()) {
-    if (auto n = FindValue(table, v.get_ref<const std::string&>())) return *n;
-    Fail("unknown " + std::string(what) + " " + QuoteForMessage(v.get_ref<const std::string&>()) +
-         " (expected one of " + JoinNames(table) + ")");
+    if (auto n = FindValue(table, v.str())) return *n;
+    Fail("unknown " + std::string(what) + " " + QuoteForMessage(v.str()) + " (expected one of " +
+         JoinNames(table) + ")");
   }
   if (v.is_number_integer()) return Int(v, INT32_MIN, INT32_MAX, std::string(what) + " number");
   Expected(std::string(what) + " (one of " + JoinNames(table) + ", or a number)", v);
@@ -193,7 +213,7 @@ Int32 Loader::Named(const Json& v, const std::vector<NamedValue>& table, const c
 
 UnitScaleData Loader::Unit(const Json& v) {
   if (v.is_string()) {
-    if (auto u = ParseUnitScale(v.get_ref<const std::string&>())) return *u;
+    if (auto u = ParseUnitScale(v.str())) return *u;
     Expected("a length such as \"8cm\" or [8, \"cm\"]", v);
   }
   if (!v.is_array() || v.size() != 2 || !v[1].is_string())
@@ -203,7 +223,7 @@ UnitScaleData Loader::Unit(const Json& v) {
     At a(*this, Index(0));
     Expected("a positive number", v[0]);
   }
-  auto unit = ParseUnitName(v[1].get_ref<const std::string&>());
+  auto unit = ParseUnitName(v[1].str());
   if (!unit) {
     At a(*this, Index(1));
     Expected("a unit (km, m, cm, mm, um, nm, mi, yd, ft, in)", v[1]);
@@ -234,11 +254,12 @@ namespace {
 using sceneload::Loader;
 using sceneload::SceneError;
 
-std::unique_ptr<BaseDocument> LoadWithMessages(const std::string& text, const std::string& name,
-                                               const std::string& baseDir, std::string* error) {
+std::unique_ptr<BaseDocument> LoadWithMessages(std::string& text, bool releaseText,
+                                               const std::string& name, const std::string& baseDir,
+                                               std::string* error) {
   try {
     Loader loader(name, baseDir);
-    return loader.Load(text);
+    return loader.Load(text, releaseText);
   } catch (const SceneError& e) {
     if (error) *error = e.what();
   } catch (const std::bad_alloc&) {
@@ -253,7 +274,10 @@ std::unique_ptr<BaseDocument> LoadWithMessages(const std::string& text, const st
 
 std::unique_ptr<BaseDocument> LoadSceneText(const std::string& text, const std::string& displayName,
                                             std::string* error) {
-  auto doc = LoadWithMessages(text, displayName, std::string(), error);
+  std::string copy;
+  copy.reserve(text.size() + sceneload::kParsePadding);
+  copy.assign(text);
+  auto doc = LoadWithMessages(copy, true, displayName, std::string(), error);
   if (doc) doc->SetDocumentName(Filename(String(displayName)).GetFile());
   return doc;
 }
@@ -275,6 +299,8 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
   std::string text;
   try {
     const auto size = fs::file_size(fs::path(path), ec);
+    // Room for the fast parser to read past the end, so that it need not copy the text.
+    text.reserve((ec ? 0 : static_cast<size_t>(size)) + sceneload::kParsePadding);
     text.resize(ec ? 0 : static_cast<size_t>(size));
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(in.gcount()));
@@ -290,7 +316,7 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
   }
   const fs::path absolute = fs::absolute(fs::path(path), ec).lexically_normal();
   const std::string dir = absolute.parent_path().generic_string();
-  auto doc = LoadWithMessages(text, path, dir, error);
+  auto doc = LoadWithMessages(text, true, path, dir, error);
   if (doc) doc->SetDocumentName(Filename(String(absolute.filename().generic_string())));
   return doc;
 }

@@ -12,18 +12,18 @@ using namespace scene;
 void Loader::LoadRoot(const Json& root) {
   CheckObject(root, "a scene object { \"scene\": 1, \"objects\": [...] }");
   CheckKeys(root, {"scene", "document", "materials", "layers", "objects", "views", "sceneHooks"});
-  if (const Json* v = Member(root, "scene")) {
+  if (const std::optional<Json> v = Member(root, "scene")) {
     At a(*this, "scene");
-    if (!v->is_number_integer() || *v != kSceneVersion)
+    if (!v->is_number_integer() || v->get<Int64>() != kSceneVersion)
       Expected("the scene format version " + std::to_string(kSceneVersion), *v);
   }
-  if (const Json* v = Member(root, "document")) {
+  if (const std::optional<Json> v = Member(root, "document")) {
     At a(*this, "document");
     LoadDocumentSettings(*v);
   } else if (!baseDir_.empty()) {
     doc_->SetDocumentPath(Filename(String(baseDir_)));
   }
-  if (const Json* v = Member(root, "materials")) {
+  if (const std::optional<Json> v = Member(root, "materials")) {
     At a(*this, "materials");
     CheckArray(*v, "an array of materials");
     for (size_t i = 0; i < v->size(); ++i) {
@@ -31,11 +31,11 @@ void Loader::LoadRoot(const Json& root) {
       LoadMaterial((*v)[i]);
     }
   }
-  if (const Json* v = Member(root, "layers")) {
+  if (const std::optional<Json> v = Member(root, "layers")) {
     At a(*this, "layers");
     LoadLayers(*v);
   }
-  if (const Json* v = Member(root, "objects")) {
+  if (const std::optional<Json> v = Member(root, "objects")) {
     At a(*this, "objects");
     CheckArray(*v, "an array of objects");
     for (size_t i = 0; i < v->size(); ++i) {
@@ -44,11 +44,11 @@ void Loader::LoadRoot(const Json& root) {
       doc_->InsertObjectLast(op);
     }
   }
-  if (const Json* v = Member(root, "views")) {
+  if (const std::optional<Json> v = Member(root, "views")) {
     At a(*this, "views");
     LoadViews(*v);
   }
-  if (const Json* v = Member(root, "sceneHooks")) {
+  if (const std::optional<Json> v = Member(root, "sceneHooks")) {
     At a(*this, "sceneHooks");
     LoadSceneHooks(*v);
   }
@@ -60,25 +60,25 @@ void Loader::LoadDocumentSettings(const Json& d) {
   CheckKeys(d, {"unit", "mode", "path", "params"});
   BaseContainer* bc = doc_->GetDataInstance();
   std::vector<Int32> named;
-  if (const Json* v = Member(d, "unit")) {
+  if (const std::optional<Json> v = Member(d, "unit")) {
     At a(*this, "unit");
     bc->SetData(DOCUMENT_DOCUNIT, GeData(Unit(*v)));
     named.push_back(DOCUMENT_DOCUNIT);
   }
-  if (const Json* v = Member(d, "mode")) {
+  if (const std::optional<Json> v = Member(d, "mode")) {
     At a(*this, "mode");
     doc_->SetMode(Named(*v, DocumentModeNames(), "editing mode"));
     named.push_back(DOCUMENT_MODE);
   }
   std::string path = baseDir_;
-  if (const Json* v = Member(d, "path")) {
+  if (const std::optional<Json> v = Member(d, "path")) {
     At a(*this, "path");
     std::filesystem::path p = std::filesystem::path(Text(*v));
     if (p.is_relative() && !baseDir_.empty()) p = std::filesystem::path(baseDir_) / p;
-    path = p.lexically_normal().generic_string();
+    path = NormalDocumentPath(p).generic_string();
   }
   doc_->SetDocumentPath(Filename(String(path)));
-  if (const Json* v = Member(d, "params")) {
+  if (const std::optional<Json> v = Member(d, "params")) {
     At a(*this, "params");
     LoadParams(*v, bc, nullptr, named, {});
   }
@@ -96,9 +96,9 @@ void Loader::LoadMaterial(const Json& m) {
     }
   }
   Int32 type = Mmaterial;
-  if (const Json* v = Member(m, "type")) {
+  if (const std::optional<Json> v = Member(m, "type")) {
     At a(*this, "type");
-    if (v->is_string() && v->get_ref<const std::string&>() == "material") {
+    if (v->is_string() && v->str() == "material") {
       type = Mmaterial;
     } else {
       type = Int(*v, 1, INT32_MAX, "\"material\" or a material type number");
@@ -106,21 +106,21 @@ void Loader::LoadMaterial(const Json& m) {
   }
   std::unique_ptr<BaseMaterial> mat(BaseMaterial::Alloc(type));
   if (!mat) Fail("the host could not create a material of type " + std::to_string(type));
-  if (const Json* v = Member(m, "name")) {
+  if (const std::optional<Json> v = Member(m, "name")) {
     At a(*this, "name");
     mat->SetName(String(Text(*v)));
   }
-  if (const Json* v = Member(m, "id")) {
+  if (const std::optional<Json> v = Member(m, "id")) {
     At a(*this, "id");
     RegisterId(Text(*v), mat.get());
   }
   for (const auto& c : ChannelNames()) {
-    const Json* v = Member(m, std::string(c.name).c_str());
+    const std::optional<Json> v = Member(m, c.name);
     if (!v) continue;
-    At a(*this, std::string(c.name));
+    At a(*this, c.name);
     LoadChannel(*v, mat.get(), c.value);
   }
-  if (const Json* v = Member(m, "params")) {
+  if (const std::optional<Json> v = Member(m, "params")) {
     At a(*this, "params");
     LoadParams(*v, mat->GetDataInstance(), nullptr, {}, {});
   }
@@ -131,29 +131,29 @@ void Loader::LoadChannel(const Json& c, BaseMaterial* mat, Int32 channel) {
   CheckObject(c, "a channel object such as {\"on\": true, \"color\": [1, 1, 1]}");
   CheckKeys(c, {"on", "color", "brightness", "texture", "params"});
   bool on = true;
-  if (const Json* v = Member(c, "on")) {
+  if (const std::optional<Json> v = Member(c, "on")) {
     At a(*this, "on");
     on = Boolean(*v);
   }
   mat->SetChannelState(channel, on);
   BaseContainer* bc = mat->GetChannel(channel)->GetDataInstance();
   std::vector<Int32> named;
-  if (const Json* v = Member(c, "color")) {
+  if (const std::optional<Json> v = Member(c, "color")) {
     At a(*this, "color");
     bc->SetVector(BASECHANNEL_COLOR_EX, Vec(*v));
     named.push_back(BASECHANNEL_COLOR_EX);
   }
-  if (const Json* v = Member(c, "brightness")) {
+  if (const std::optional<Json> v = Member(c, "brightness")) {
     At a(*this, "brightness");
     bc->SetFloat(BASECHANNEL_BRIGHTNESS_EX, Number(*v));
     named.push_back(BASECHANNEL_BRIGHTNESS_EX);
   }
-  if (const Json* v = Member(c, "texture")) {
+  if (const std::optional<Json> v = Member(c, "texture")) {
     At a(*this, "texture");
     bc->SetString(BASECHANNEL_TEXTURE, String(Text(*v)));
     named.push_back(BASECHANNEL_TEXTURE);
   }
-  if (const Json* v = Member(c, "params")) {
+  if (const std::optional<Json> v = Member(c, "params")) {
     At a(*this, "params");
     LoadParams(*v, bc, nullptr, named, {});
   }
@@ -168,7 +168,7 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
                 "bits",          "points", "polygons", "pointSelection", "polygonSelection",
                 "edgeSelection", "tags",   "params",   "cache",          "deformCache",
                 "children",      "xray",   "layer",    "hiddenPolygons", "ngons"});
-  const Json* typeJson = Member(o, "type");
+  const std::optional<Json> typeJson = Member(o, "type");
   if (!typeJson)
     Fail("missing \"type\" (one of " + JoinNames(ObjectTypeNames()) + ", or a number)");
   Int32 type;
@@ -180,19 +180,19 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
   if (!op) Fail("the host could not create an object of type " + std::to_string(type));
   auto* poly = dynamic_cast<PolygonObject*>(op.get());
 
-  if (const Json* v = Member(o, "name")) {
+  if (const std::optional<Json> v = Member(o, "name")) {
     At a(*this, "name");
     op->SetName(String(Text(*v)));
   }
-  if (const Json* v = Member(o, "id")) {
+  if (const std::optional<Json> v = Member(o, "id")) {
     At a(*this, "id");
     RegisterId(Text(*v), op.get());
   }
-  if (const Json* v = Member(o, "pos")) {
+  if (const std::optional<Json> v = Member(o, "pos")) {
     At a(*this, "pos");
     op->SetRelPos(Vec(*v));
   }
-  if (const Json* v = Member(o, "rot")) {
+  if (const std::optional<Json> v = Member(o, "rot")) {
     At a(*this, "rot");
     if (!v->is_array() || v->size() != 3) Expected("[x, y, z] in degrees", *v);
     Float r[3];
@@ -202,29 +202,29 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
     }
     op->SetRelRot(Vector(r[0], r[1], r[2]));
   }
-  if (const Json* v = Member(o, "scale")) {
+  if (const std::optional<Json> v = Member(o, "scale")) {
     At a(*this, "scale");
     op->SetRelScale(Vec(*v));
   }
-  if (const Json* v = Member(o, "order")) {
+  if (const std::optional<Json> v = Member(o, "order")) {
     At a(*this, "order");
     if (!v->is_string()) Expected("a rotation order (" + JoinNames(RotationOrderNames()) + ")", *v);
     op->SetRotationOrder(
         static_cast<ROTATIONORDER>(Named(*v, RotationOrderNames(), "rotation order")));
   }
-  if (const Json* v = Member(o, "render")) {
+  if (const std::optional<Json> v = Member(o, "render")) {
     At a(*this, "render");
     op->SetRenderMode(Visibility(*v));
   }
-  if (const Json* v = Member(o, "editor")) {
+  if (const std::optional<Json> v = Member(o, "editor")) {
     At a(*this, "editor");
     op->SetEditorMode(Visibility(*v));
   }
-  if (const Json* v = Member(o, "bits")) {
+  if (const std::optional<Json> v = Member(o, "bits")) {
     At a(*this, "bits");
     op->SetAllBits(op->GetAllBits() | Bits(*v));
   }
-  if (const Json* v = Member(o, "selected")) {
+  if (const std::optional<Json> v = Member(o, "selected")) {
     At a(*this, "selected");
     if (Boolean(*v)) op->SetBit(BIT_ACTIVE);
   }
@@ -243,7 +243,7 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
   }
   LoadDisplayKeys(o, op.get(), poly);
 
-  if (const Json* v = Member(o, "tags")) {
+  if (const std::optional<Json> v = Member(o, "tags")) {
     At a(*this, "tags");
     CheckArray(*v, "an array of tags");
     for (size_t i = 0; i < v->size(); ++i) {
@@ -251,20 +251,20 @@ BaseObject* Loader::LoadObject(const Json& o, int depth, bool inCache) {
       LoadTag((*v)[i], op.get());
     }
   }
-  if (const Json* v = Member(o, "params")) {
+  if (const std::optional<Json> v = Member(o, "params")) {
     At a(*this, "params");
     LoadParams(*v, op->GetDataInstance(), TypesOf(type), {}, {});
   }
-  if (const Json* v = Member(o, "cache")) {
+  if (const std::optional<Json> v = Member(o, "cache")) {
     At a(*this, "cache");
     op->SetCache(LoadChain(*v, depth));
   }
-  if (const Json* v = Member(o, "deformCache")) {
+  if (const std::optional<Json> v = Member(o, "deformCache")) {
     At a(*this, "deformCache");
     op->SetDeformCache(LoadChain(*v, depth));
   }
   if (!inCache) mainTree_.push_back(op.get());
-  if (const Json* v = Member(o, "children")) {
+  if (const std::optional<Json> v = Member(o, "children")) {
     At a(*this, "children");
     CheckArray(*v, "an array of objects");
     for (size_t i = 0; i < v->size(); ++i) {
@@ -313,8 +313,8 @@ Int32 Loader::Bits(const Json& v) {
 }
 
 void Loader::LoadGeometry(const Json& o, PolygonObject* poly) {
-  const Json* pts = Member(o, "points");
-  const Json* polys = Member(o, "polygons");
+  const std::optional<Json> pts = Member(o, "points");
+  const std::optional<Json> polys = Member(o, "polygons");
   size_t pcnt = 0, vcnt = 0;
   if (pts) {
     At a(*this, "points");
@@ -347,6 +347,14 @@ void Loader::LoadGeometry(const Json& o, PolygonObject* poly) {
     for (size_t i = 0; i < vcnt; ++i) {
       At b(*this, Index(i));
       const Json& p = (*polys)[i];
+      Int64 fast[4];
+      size_t n = 0;
+      if (p.ReadIntegers(fast, 4, &n) && n >= 3 &&
+          std::all_of(fast, fast + n, [&](Int64 k) { return k >= 0 && k <= maxIndex; })) {
+        const auto at = [&](size_t k) { return static_cast<Int32>(fast[k]); };
+        w[i] = n == 3 ? CPolygon(at(0), at(1), at(2)) : CPolygon(at(0), at(1), at(2), at(3));
+        continue;
+      }
       if (!p.is_array() || (p.size() != 3 && p.size() != 4))
         Expected("a polygon [a, b, c] or [a, b, c, d]", p);
       Int32 idx[4];
@@ -359,15 +367,15 @@ void Loader::LoadGeometry(const Json& o, PolygonObject* poly) {
     }
   }
   const Int32 points = static_cast<Int32>(pcnt), polygons = static_cast<Int32>(vcnt);
-  if (const Json* v = Member(o, "pointSelection")) {
+  if (const std::optional<Json> v = Member(o, "pointSelection")) {
     At a(*this, "pointSelection");
     Selection(*v, poly->GetPointS(), points, "point");
   }
-  if (const Json* v = Member(o, "polygonSelection")) {
+  if (const std::optional<Json> v = Member(o, "polygonSelection")) {
     At a(*this, "polygonSelection");
     Selection(*v, poly->GetPolygonS(), polygons, "polygon");
   }
-  if (const Json* v = Member(o, "edgeSelection")) {
+  if (const std::optional<Json> v = Member(o, "edgeSelection")) {
     At a(*this, "edgeSelection");
     Selection(*v, poly->GetEdgeS(), EdgeCount(polygons), "edge");
   }

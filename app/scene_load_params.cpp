@@ -74,7 +74,7 @@ GeData Loader::ParamValue(const Json& v, Int32 dtype, const std::vector<Int32>& 
     case DTYPE_STRING:
       return GeData(String(Text(v)));
     case DTYPE_FILENAME:
-      if (v.is_string()) return GeData(Filename(String(v.get_ref<const std::string&>())));
+      if (v.is_string()) return GeData(Filename(String(v.str())));
       if (!(v.is_object() && v.contains("file"))) Expected("a file name", v);
       break;
     case DTYPE_BASELISTLINK:
@@ -103,7 +103,7 @@ GeData Loader::ParamValue(const Json& v, Int32 dtype, const std::vector<Int32>& 
     case Json::value_t::number_float:
       return GeData(Number(v));
     case Json::value_t::string:
-      return GeData(String(v.get_ref<const std::string&>()));
+      return GeData(String(v.str()));
     case Json::value_t::array:
       return GeData(Vec(v));
     case Json::value_t::object:
@@ -185,7 +185,7 @@ void Loader::ResolveLinks() {
   for (const PendingLink& l : links_) {
     BaseList2D* target = nullptr;
     if (l.ref.is_object() && l.ref.contains("id")) {
-      const std::string& id = l.ref["id"].get_ref<const std::string&>();
+      const std::string& id = l.ref["id"].str();
       auto it = ids_.find(id);
       if (it == ids_.end())
         FailAt(l.where, "no object or material has the id " + QuoteForMessage(id));
@@ -195,8 +195,7 @@ void Loader::ResolveLinks() {
       if (l.kind == LinkKind::Material && !target->IsInstanceOf(Mbase))
         FailAt(l.where, "the id " + QuoteForMessage(id) + " belongs to an object, not a material");
     } else if (l.kind == LinkKind::Material || l.ref.is_object()) {
-      const std::string& name = l.ref.is_string() ? l.ref.get_ref<const std::string&>()
-                                                  : l.ref["material"].get_ref<const std::string&>();
+      const std::string& name = l.ref.is_string() ? l.ref.str() : l.ref["material"].str();
       target = Unique(materials, name, "material", l.where);
     } else {
       target = Unique(objects, name_of(l.ref), "object", l.where);

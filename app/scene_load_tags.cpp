@@ -1,4 +1,7 @@
 // Scene files: tags, each checked against the object it sits on.
+#include <algorithm>
+#include <cmath>
+
 #include "scene_loader.h"
 
 namespace pmxapp::sceneload {
@@ -7,7 +10,7 @@ using namespace scene;
 
 void Loader::LoadTag(const Json& t, BaseObject* op) {
   CheckObject(t, "a tag object such as {\"type\": \"phong\"}");
-  const Json* typeJson = Member(t, "type");
+  const std::optional<Json> typeJson = Member(t, "type");
   if (!typeJson) Fail("missing \"type\" (one of " + JoinNames(TagTypeNames()) + ", or a number)");
   Int32 type;
   {
@@ -40,12 +43,12 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
       CheckKeys(t, {"type", "name", "active", "params", "angle", "limit"});
       tag.reset(BaseTag::Alloc(Tphong));
       BaseContainer* bc = tag->GetDataInstance();
-      if (const Json* v = Member(t, "limit")) {
+      if (const std::optional<Json> v = Member(t, "limit")) {
         At a(*this, "limit");
         bc->SetBool(PHONGTAG_PHONG_ANGLELIMIT, Boolean(*v));
         named.push_back(PHONGTAG_PHONG_ANGLELIMIT);
       }
-      if (const Json* v = Member(t, "angle")) {
+      if (const std::optional<Json> v = Member(t, "angle")) {
         At a(*this, "angle");
         bc->SetFloat(PHONGTAG_PHONG_ANGLE, Rad(Angle(*v)));
         named.push_back(PHONGTAG_PHONG_ANGLE);
@@ -56,7 +59,7 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
       CheckKeys(t, {"type", "name", "active", "params", "material", "restriction"});
       auto* tex = TextureTag::Alloc();
       tag.reset(tex);
-      if (const Json* v = Member(t, "material")) {
+      if (const std::optional<Json> v = Member(t, "material")) {
         At a(*this, "material");
         if (v->is_null()) {
           tex->SetMaterial(nullptr);
@@ -66,7 +69,7 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
         }
         named.push_back(TEXTURETAG_MATERIAL);
       }
-      if (const Json* v = Member(t, "restriction")) {
+      if (const std::optional<Json> v = Member(t, "restriction")) {
         At a(*this, "restriction");
         tex->GetDataInstance()->SetString(TEXTURETAG_RESTRICTION, String(Text(*v)));
         named.push_back(TEXTURETAG_RESTRICTION);
@@ -80,7 +83,7 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
       needPolygonObject();
       auto* st = SelectionTag::Alloc(type);
       tag.reset(st);
-      if (const Json* v = Member(t, "indices")) {
+      if (const std::optional<Json> v = Member(t, "indices")) {
         At a(*this, "indices");
         if (type == Tpointselection) {
           Selection(*v, st->GetBaseSelect(), poly->GetPointCount(), "point");
@@ -103,7 +106,7 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
     case Tvertexmap: {
       CheckKeys(t, {"type", "name", "active", "params", "values"});
       needPolygonObject();
-      const Json* v = Member(t, "values");
+      const std::optional<Json> v = Member(t, "values");
       if (!v) Fail("a vertexmap tag needs \"values\" (one number per point)");
       At a(*this, "values");
       const Int32 n = poly->GetPointCount();
@@ -127,15 +130,15 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
       break;
     }
   }
-  if (const Json* v = Member(t, "name")) {
+  if (const std::optional<Json> v = Member(t, "name")) {
     At a(*this, "name");
     tag->SetName(String(Text(*v)));
   }
-  if (const Json* v = Member(t, "active")) {
+  if (const std::optional<Json> v = Member(t, "active")) {
     At a(*this, "active");
     if (Boolean(*v)) tag->SetBit(BIT_ACTIVE);
   }
-  if (const Json* v = Member(t, "params")) {
+  if (const std::optional<Json> v = Member(t, "params")) {
     At a(*this, "params");
     LoadParams(*v, tag->GetDataInstance(), TypesOf(type), named, {});
   }
@@ -143,7 +146,7 @@ void Loader::LoadTag(const Json& t, BaseObject* op) {
 }
 
 VariableTag* Loader::LoadCorners(const Json& t, const char* key, PolygonObject* poly, bool uvw) {
-  const Json* v = Member(t, key);
+  const std::optional<Json> v = Member(t, key);
   if (!v)
     Fail(std::string("a ") + (uvw ? "uvw" : "normal") + " tag needs \"" + key +
          "\" (the corners of each polygon)");
@@ -169,8 +172,8 @@ VariableTag* Loader::LoadCorners(const Json& t, const char* key, PolygonObject* 
 }
 
 void Loader::LoadWeights(const Json& t, CAWeightTag* wt, Int32 pointCount) {
-  const Json* joints = Member(t, "joints");
-  const Json* weights = Member(t, "weights");
+  const std::optional<Json> joints = Member(t, "joints");
+  const std::optional<Json> weights = Member(t, "weights");
   if (!joints && !weights) return;
   if (!joints) Fail("a weights tag with \"weights\" needs \"joints\" as well");
   if (!weights) Fail("a weights tag with \"joints\" needs \"weights\" as well");
@@ -192,6 +195,12 @@ void Loader::LoadWeights(const Json& t, CAWeightTag* wt, Int32 pointCount) {
       if (!w.is_array() || w.size() != static_cast<size_t>(pointCount))
         Expected("an array of " + std::to_string(pointCount) + " weights (one per point)", w);
       std::vector<Float> col(static_cast<size_t>(pointCount));
+      size_t n = 0;
+      if (w.ReadNumbers(col.data(), col.size(), &n) && n == col.size() &&
+          std::all_of(col.begin(), col.end(), [](Float x) { return std::isfinite(x); })) {
+        values->push_back(std::move(col));
+        continue;
+      }
       for (size_t i = 0; i < col.size(); ++i) {
         At c(*this, Index(i));
         col[i] = Number(w[i]);
@@ -206,7 +215,8 @@ void Loader::LoadWeights(const Json& t, CAWeightTag* wt, Int32 pointCount) {
     Defer((*joints)[k], LinkKind::Object, [this, wt, values, k, where = Path()](BaseList2D* node) {
       auto* joint = static_cast<BaseObject*>(node);
       if (wt->FindJoint(joint) != NOTOK)
-        FailAt(where, "the joint " + Json(joint->GetName().GetUtf8()).dump() + " is listed twice");
+        FailAt(where, "the joint " + nlohmann::json(joint->GetName().GetUtf8()).dump() +
+                          " is listed twice");
       const Int32 index = wt->AddJoint(joint);
       const auto& col = (*values)[k];
       for (size_t i = 0; i < col.size(); ++i) wt->SetWeight(index, static_cast<Int32>(i), col[i]);

@@ -13,7 +13,7 @@ void Loader::LoadLayers(const Json& v) {
     const Json& l = v[i];
     CheckObject(l, "a layer such as {\"name\": \"Hidden\", \"view\": false}");
     CheckKeys(l, {"name", "view", "render", "locked", "color"});
-    const Json* name = Member(l, "name");
+    const std::optional<Json> name = Member(l, "name");
     if (!name) Fail("missing \"name\" (objects name their layer by it)");
     std::string layerName;
     {
@@ -24,19 +24,19 @@ void Loader::LoadLayers(const Json& v) {
     auto layer = std::make_unique<LayerObject>();
     layer->SetName(String(layerName));
     LayerData data;
-    if (const Json* x = Member(l, "view")) {
+    if (const std::optional<Json> x = Member(l, "view")) {
       At b(*this, "view");
       data.view = Boolean(*x);
     }
-    if (const Json* x = Member(l, "render")) {
+    if (const std::optional<Json> x = Member(l, "render")) {
       At b(*this, "render");
       data.render = Boolean(*x);
     }
-    if (const Json* x = Member(l, "locked")) {
+    if (const std::optional<Json> x = Member(l, "locked")) {
       At b(*this, "locked");
       data.locked = Boolean(*x);
     }
-    if (const Json* x = Member(l, "color")) {
+    if (const std::optional<Json> x = Member(l, "color")) {
       At b(*this, "color");
       data.color = Vec(*x);
     }
@@ -58,24 +58,24 @@ void Loader::LoadViews(const Json& v) {
     CheckKeys(j, {"name", "display", "camera", "sceneCamera", "active"});
     auto* bd = new BaseDraw;
     doc_->InsertBaseDraw(bd);
-    if (const Json* x = Member(j, "name")) {
+    if (const std::optional<Json> x = Member(j, "name")) {
       At b(*this, "name");
       bd->SetName(String(Text(*x)));
     }
-    if (const Json* x = Member(j, "display")) {
+    if (const std::optional<Json> x = Member(j, "display")) {
       At b(*this, "display");
       bd->SetDisplayMode(Named(*x, DisplayModeNames(), "display mode"));
     }
-    if (const Json* x = Member(j, "camera")) {
+    if (const std::optional<Json> x = Member(j, "camera")) {
       At b(*this, "camera");
       CheckObject(*x, "the editor camera {\"pos\": [x, y, z], \"rot\": [h, p, b]}");
       CheckKeys(*x, {"pos", "rot"});
       BaseObject* camera = bd->GetEditorCamera();
-      if (const Json* p = Member(*x, "pos")) {
+      if (const std::optional<Json> p = Member(*x, "pos")) {
         At c(*this, "pos");
         camera->SetRelPos(Vec(*p));
       }
-      if (const Json* r = Member(*x, "rot")) {
+      if (const std::optional<Json> r = Member(*x, "rot")) {
         At c(*this, "rot");
         if (!r->is_array() || r->size() != 3) Expected("[heading, pitch, bank] in degrees", *r);
         Float angles[3];
@@ -86,14 +86,14 @@ void Loader::LoadViews(const Json& v) {
         camera->SetRelRot(Vector(angles[0], angles[1], angles[2]));
       }
     }
-    if (const Json* x = Member(j, "sceneCamera")) {
+    if (const std::optional<Json> x = Member(j, "sceneCamera")) {
       At b(*this, "sceneCamera");
       if (!x->is_null()) {
         Defer(*x, LinkKind::Object,
               [bd](BaseList2D* node) { bd->SetSceneCamera(static_cast<BaseObject*>(node)); });
       }
     }
-    if (const Json* x = Member(j, "active")) {
+    if (const std::optional<Json> x = Member(j, "active")) {
       At b(*this, "active");
       if (Boolean(*x)) {
         if (active >= 0) Fail("only one view can be the active one");
@@ -111,7 +111,7 @@ void Loader::LoadSceneHooks(const Json& v) {
     const Json& h = v[i];
     CheckObject(h, "a scene hook such as {\"type\": 1038099, \"params\": {...}}");
     CheckKeys(h, {"type", "params"});
-    const Json* type = Member(h, "type");
+    const std::optional<Json> type = Member(h, "type");
     if (!type) Fail("missing \"type\" (the scene hook's plug-in id)");
     Int32 id;
     {
@@ -120,7 +120,7 @@ void Loader::LoadSceneHooks(const Json& v) {
     }
     BaseSceneHook* hook = doc_->FindSceneHook(id);
     if (!hook) Fail("no scene hook " + std::to_string(id) + " is registered");
-    if (const Json* p = Member(h, "params")) {
+    if (const std::optional<Json> p = Member(h, "params")) {
       At b(*this, "params");
       // Values keep the types the hook's Init gave them (a real written as 2 stays a real).
       ParamTypes types;
@@ -132,11 +132,11 @@ void Loader::LoadSceneHooks(const Json& v) {
 }
 
 void Loader::LoadDisplayKeys(const Json& o, BaseObject* op, PolygonObject* poly) {
-  if (const Json* v = Member(o, "xray")) {
+  if (const std::optional<Json> v = Member(o, "xray")) {
     At a(*this, "xray");
     op->GetDataInstance()->SetBool(ID_BASEOBJECT_XRAY, Boolean(*v));
   }
-  if (const Json* v = Member(o, "layer")) {
+  if (const std::optional<Json> v = Member(o, "layer")) {
     At a(*this, "layer");
     auto it = layers_.find(Text(*v));
     if (it == layers_.end()) Fail("no layer named " + v->dump() + " in \"layers\"");
@@ -144,11 +144,11 @@ void Loader::LoadDisplayKeys(const Json& o, BaseObject* op, PolygonObject* poly)
   }
   if (!poly) return;
   const Int32 points = poly->GetPointCount(), polygons = poly->GetPolygonCount();
-  if (const Json* v = Member(o, "hiddenPolygons")) {
+  if (const std::optional<Json> v = Member(o, "hiddenPolygons")) {
     At a(*this, "hiddenPolygons");
     Selection(*v, poly->GetPolygonH(), polygons, "polygon");
   }
-  if (const Json* v = Member(o, "ngons")) {
+  if (const std::optional<Json> v = Member(o, "ngons")) {
     At a(*this, "ngons");
     CheckArray(*v, "an array of N-gon outlines, each the loop of its point indices");
     std::vector<std::vector<Int32>> outlines;

@@ -8,17 +8,19 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "c4d.h"
 #include "scene_format.h"
+#include "scene_json.h"
 
 namespace pmxapp::sceneload {
 
-using Json = nlohmann::json;
+using Json = JsonValue;
 
 class SceneError : public std::runtime_error {
  public:
@@ -44,14 +46,27 @@ class Loader {
   Loader(std::string displayName, std::string baseDir)
       : file_(std::move(displayName)), baseDir_(std::move(baseDir)) {}
 
-  std::unique_ptr<BaseDocument> Load(const std::string& text);
+  /// Loads `text`; with `releaseText` the text is freed as soon as the parse no longer needs it.
+  std::unique_ptr<BaseDocument> Load(std::string& text, bool releaseText = false);
 
  private:
   // ----- messages and paths -----
 
+  /// A piece of the JSON path: a key (which outlives the piece) or an array index. Paths are
+  /// only written out for a message, so a piece costs nothing to make.
+  struct PathIndex {
+    size_t index;
+  };
+  struct Piece {
+    std::string_view key;
+    size_t index = 0;
+    bool isIndex = false;
+  };
   class At {
    public:
-    At(Loader& l, std::string piece) : l_(l) { l_.path_.push_back(std::move(piece)); }
+    At(Loader& l, std::string_view key) : l_(l) { l_.path_.push_back(Piece{key, 0, false}); }
+    At(Loader& l, const char* key) : At(l, std::string_view(key)) {}
+    At(Loader& l, PathIndex i) : l_(l) { l_.path_.push_back(Piece{{}, i.index, true}); }
     ~At() { l_.path_.pop_back(); }
     At(const At&) = delete;
     At& operator=(const At&) = delete;
@@ -59,7 +74,7 @@ class Loader {
    private:
     Loader& l_;
   };
-  static std::string Index(size_t i) { return "[" + std::to_string(i) + "]"; }
+  static PathIndex Index(size_t i) { return PathIndex{i}; }
 
   std::string Path() const;
   [[noreturn]] void Fail(const std::string& what) const;
@@ -75,10 +90,7 @@ class Loader {
   /// without a word.
   void CheckKeys(const Json& obj, std::initializer_list<std::string_view> allowed) const;
 
-  static const Json* Member(const Json& obj, const char* key) {
-    auto it = obj.find(key);
-    return it == obj.end() ? nullptr : &*it;
-  }
+  static std::optional<Json> Member(const Json& obj, std::string_view key) { return obj.find(key); }
 
   double Number(const Json& v) const;
   Float32 Number32(const Json& v) const;
@@ -89,7 +101,7 @@ class Loader {
   Int64 Integer(const Json& v, Int64 lo, Int64 hi, const std::string& what) const;
   Int32 Int(const Json& v, Int64 lo, Int64 hi, const std::string& what) const;
   bool Boolean(const Json& v) const;
-  const std::string& Text(const Json& v) const;
+  std::string Text(const Json& v) const;
   Vector Vec(const Json& v);
 
   /// [x, y] or [x, y, z] in single precision (UVW coordinates, normals).
@@ -173,7 +185,7 @@ class Loader {
 
   void RegisterId(const std::string& id, BaseList2D* node);
   void ResolveLinks();
-  static const std::string& name_of(const Json& ref) { return ref.get_ref<const std::string&>(); }
+  static std::string name_of(const Json& ref) { return ref.str(); }
 
   template <typename T>
   T* Unique(const std::multimap<std::string, T*>& map, const std::string& name, const char* what,
@@ -181,7 +193,7 @@ class Loader {
 
   std::string file_;
   std::string baseDir_;
-  std::vector<std::string> path_;
+  std::vector<Piece> path_;
   std::unique_ptr<BaseDocument> doc_;
   std::vector<BaseObject*> mainTree_;
   std::map<std::string, BaseList2D*> ids_;

@@ -49,6 +49,7 @@ class Writer {
   }
 
   const std::string& Error() const { return error_; }
+  const NumberArrays& Arrays() const { return arrays_; }
 
  private:
   // ----- survey: names, ids -----
@@ -139,11 +140,24 @@ class Writer {
       return static_cast<Int64>(v);
     return v;
   }
-  OJson Num32(Float32 v) { return Num(ShortestForFloat32(v)); }
   OJson Vec(const Vector& v) { return OJson::array({Num(v.x), Num(v.y), Num(v.z)}); }
-  OJson Vec32(const Vector32& v, bool dropZeroW) {
-    if (dropZeroW && v.z == 0) return OJson::array({Num32(v.x), Num32(v.y)});
-    return OJson::array({Num32(v.x), Num32(v.y), Num32(v.z)});
+  // Numbers of the large arrays, written straight into their text.
+  void ArrayNum(double v) {
+    if (!arrays_.Number(v)) NonFinite();
+  }
+  void ArrayVec(const Vector& v) {
+    arrays_.Open();
+    ArrayNum(v.x);
+    ArrayNum(v.y);
+    ArrayNum(v.z);
+    arrays_.Close();
+  }
+  void ArrayVec32(const Vector32& v, bool dropZeroW) {
+    arrays_.Open();
+    ArrayNum(ShortestForFloat32(v.x));
+    ArrayNum(ShortestForFloat32(v.y));
+    if (!(dropZeroW && v.z == 0)) ArrayNum(ShortestForFloat32(v.z));
+    arrays_.Close();
   }
   OJson Unit(const UnitScaleData& u) {
     std::string_view name = UnitName(u.GetUnit());
@@ -153,6 +167,7 @@ class Writer {
   // ----- parts -----
 
   OJson BuildOnce() {
+    arrays_.Clear();
     OJson root = OJson::object();
     root["scene"] = kSceneVersion;
     where_ = "document";
@@ -263,7 +278,7 @@ class Writer {
     if (path.empty()) return std::nullopt;
     if (!targetDir_ || fs::path(path).is_relative()) return path;
     const fs::path rel =
-        fs::path(path).lexically_normal().lexically_relative(fs::path(*targetDir_));
+        NormalDocumentPath(fs::path(path)).lexically_relative(NormalDocumentPath(*targetDir_));
     if (rel == ".") return std::nullopt;
     if (rel.empty()) return path;
     return rel.generic_string();
@@ -391,40 +406,57 @@ class Writer {
   void Geometry(PolygonObject* poly, OJson& j) {
     const Int32 pcnt = poly->GetPointCount();
     const Int32 vcnt = poly->GetPolygonCount();
+    arrays_.Reserve(static_cast<size_t>(pcnt) * 4 + static_cast<size_t>(vcnt) * 5,
+                    static_cast<size_t>(pcnt) * 48 + static_cast<size_t>(vcnt) * 24);
     if (pcnt > 0) {
-      OJson pts = OJson::array();
+      arrays_.Open();
       const Vector* p = poly->GetPointR();
-      for (Int32 i = 0; i < pcnt; ++i) pts.push_back(Vec(p[i]));
-      j["points"] = std::move(pts);
+      for (Int32 i = 0; i < pcnt; ++i) ArrayVec(p[i]);
+      j["points"] = arrays_.Close();
     }
     if (vcnt > 0) {
-      OJson polys = OJson::array();
+      arrays_.Open();
       const CPolygon* p = poly->GetPolygonR();
       for (Int32 i = 0; i < vcnt; ++i) {
         const CPolygon& c = p[i];
-        polys.push_back(c.c == c.d ? OJson::array({c.a, c.b, c.c})
-                                   : OJson::array({c.a, c.b, c.c, c.d}));
+        arrays_.Open();
+        arrays_.Integer(c.a);
+        arrays_.Integer(c.b);
+        arrays_.Integer(c.c);
+        if (c.c != c.d) arrays_.Integer(c.d);
+        arrays_.Close();
       }
-      j["polygons"] = std::move(polys);
+      j["polygons"] = arrays_.Close();
     }
     if (poly->GetPointS()->GetCount()) j["pointSelection"] = Selection(*poly->GetPointS());
     if (poly->GetPolygonS()->GetCount()) j["polygonSelection"] = Selection(*poly->GetPolygonS());
     if (poly->GetEdgeS()->GetCount()) j["edgeSelection"] = Selection(*poly->GetEdgeS());
     if (poly->GetPolygonH()->GetCount()) j["hiddenPolygons"] = Selection(*poly->GetPolygonH());
-    if (!poly->GetNgonOutlines().empty()) j["ngons"] = poly->GetNgonOutlines();
+    if (!poly->GetNgonOutlines().empty()) {
+      arrays_.Open();
+      for (const auto& outline : poly->GetNgonOutlines()) {
+        arrays_.Open();
+        for (Int32 k : outline) arrays_.Integer(k);
+        arrays_.Close();
+      }
+      j["ngons"] = arrays_.Close();
+    }
   }
 
-  static OJson Selection(const BaseSelect& sel) {
-    OJson a = OJson::array();
+  OJson Selection(const BaseSelect& sel) {
+    arrays_.Open();
     Int32 lo = 0, hi = 0;
     for (Int32 seg = 0; sel.GetRange(seg, INT32_MAX, &lo, &hi); ++seg) {
       if (hi - lo >= 2) {
-        a.push_back(OJson::array({lo, hi}));
+        arrays_.Open();
+        arrays_.Integer(lo);
+        arrays_.Integer(hi);
+        arrays_.Close();
       } else {
-        for (Int32 k = lo; k <= hi; ++k) a.push_back(k);
+        for (Int32 k = lo; k <= hi; ++k) arrays_.Integer(k);
       }
     }
-    return a;
+    return arrays_.Close();
   }
 
   OJson Tag(BaseTag* t, PolygonObject* poly) {
@@ -477,10 +509,10 @@ class Writer {
         break;
       case Tvertexmap:
         if (auto* vt = dynamic_cast<VariableTag*>(t)) {
-          OJson values = OJson::array();
+          arrays_.Open();
           const Float32* v = vt->Read<Float32>();
-          for (Int32 i = 0; i < vt->GetDataCount(); ++i) values.push_back(Num32(v[i]));
-          j["values"] = std::move(values);
+          for (Int32 i = 0; i < vt->GetDataCount(); ++i) ArrayNum(ShortestForFloat32(v[i]));
+          j["values"] = arrays_.Close();
         }
         break;
       default:
@@ -493,18 +525,20 @@ class Writer {
 
   OJson Corners(VariableTag* vt, PolygonObject* poly) {
     const bool uvw = vt->GetType() == Tuvw;
-    OJson a = OJson::array();
+    arrays_.Reserve(static_cast<size_t>(vt->GetDataCount()) * 17,
+                    static_cast<size_t>(vt->GetDataCount()) * 96);
+    arrays_.Open();
     const Vector32* d = vt->Read<Vector32>();
     const Int32 pcnt = poly ? poly->GetPolygonCount() : 0;
     const CPolygon* polys = poly ? poly->GetPolygonR() : nullptr;
     for (Int32 i = 0; i < vt->GetDataCount(); ++i) {
       const Vector32* c = d + static_cast<size_t>(i) * 4;
       const bool triangle = i < pcnt && polys[i].c == polys[i].d && c[3] == c[2];
-      OJson corners = OJson::array();
-      for (int k = 0; k < (triangle ? 3 : 4); ++k) corners.push_back(Vec32(c[k], uvw));
-      a.push_back(std::move(corners));
+      arrays_.Open();
+      for (int k = 0; k < (triangle ? 3 : 4); ++k) ArrayVec32(c[k], uvw);
+      arrays_.Close();
     }
-    return a;
+    return arrays_.Close();
   }
 
   void Weights(CAWeightTag* wt, PolygonObject* poly, OJson& j) {
@@ -517,9 +551,10 @@ class Writer {
       // A joint that no longer exists takes its weights with it.
       if (ref.is_null()) continue;
       joints.push_back(std::move(ref));
-      OJson w = OJson::array();
-      for (Int32 i = 0; i < points; ++i) w.push_back(Num(wt->GetWeight(k, i)));
-      weights.push_back(std::move(w));
+      arrays_.Reserve(static_cast<size_t>(points) + 1, static_cast<size_t>(points) * 4);
+      arrays_.Open();
+      for (Int32 i = 0; i < points; ++i) ArrayNum(wt->GetWeight(k, i));
+      weights.push_back(arrays_.Close());
     }
     if (joints.empty()) return;
     j["joints"] = std::move(joints);
@@ -623,6 +658,7 @@ class Writer {
   bool needsIdLate_ = false;
   std::map<Int32, std::map<Int32, Int32>> paramTypes_;
   std::map<Int32, std::unique_ptr<BaseList2D>> freshTags_, freshObjects_;
+  NumberArrays arrays_;
 };
 
 }  // namespace
@@ -630,7 +666,8 @@ class Writer {
 std::string SceneToText(BaseDocument* doc) {
   if (!doc) return std::string();
   Writer w(doc, std::nullopt);
-  return RenderSceneText(w.Build());
+  const OJson root = w.Build();
+  return RenderSceneText(root, &w.Arrays());
 }
 
 std::string SceneToText(BaseDocument* doc, const std::string& folder) {
@@ -638,7 +675,8 @@ std::string SceneToText(BaseDocument* doc, const std::string& folder) {
   std::error_code ec;
   const std::filesystem::path dir = std::filesystem::absolute(folder, ec).lexically_normal();
   Writer w(doc, dir.generic_string());
-  return RenderSceneText(w.Build());
+  const OJson root = w.Build();
+  return RenderSceneText(root, &w.Arrays());
 }
 
 bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* error) {
@@ -655,7 +693,7 @@ bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* erro
     Writer w(doc, target.parent_path().generic_string());
     OJson root = w.Build();
     if (!w.Error().empty()) return fail("cannot write the scene: " + w.Error());
-    text = RenderSceneText(root);
+    text = RenderSceneText(root, &w.Arrays());
   } catch (const std::exception& e) {
     return fail(std::string("cannot write the scene: ") + e.what());
   }

@@ -11,6 +11,8 @@ packages=(build-essential cmake ninja-build ccache pkg-config clang-format
           libstb-dev libcli11-dev
           # the HTTP side of `pmxexport view`
           libcpp-httplib-dev
+          # scene files are parsed with simdjson
+          libsimdjson-dev
           nodejs npm
           # model files in (the import library and its real test files), and a real browser
           # for the three.js check of written models

@@ -570,6 +570,20 @@ TEST_F(SceneFile, FilesKeepTheirFolderAsTheDocumentPath) {
   fs::create_directories(dir + "/textures");
   ASSERT_TRUE(SaveSceneFile(doc.get(), dir + "/textures/inside.json", &error)) << error;
   EXPECT_EQ(Read(dir + "/textures/inside.json").find("\"path\""), std::string::npos);
+  // An absolute path (with a trailing separator) that is the parent of the folder written to
+  // becomes "..", which reads back as the same folder: writing again gives the same bytes.
+  Write(path, R"({"document": {"path": ")" + dir + R"(/"}, "objects": []})");
+  doc = LoadSceneFile(path, &error);
+  ASSERT_NE(doc, nullptr) << error;
+  ASSERT_TRUE(SaveSceneFile(doc.get(), dir + "/sub/up.json", &error)) << error;
+  const std::string up = Read(dir + "/sub/up.json");
+  EXPECT_NE(up.find("\"path\": \"..\""), std::string::npos) << up;
+  auto back = LoadSceneFile(dir + "/sub/up.json", &error);
+  ASSERT_NE(back, nullptr) << error;
+  EXPECT_EQ(back->GetDocumentPath().GetString().GetUtf8(),
+            fs::path(dir).lexically_normal().generic_string());
+  ASSERT_TRUE(SaveSceneFile(back.get(), dir + "/sub/up.json", &error)) << error;
+  EXPECT_EQ(Read(dir + "/sub/up.json"), up);
 
   EXPECT_EQ(LoadSceneFile(dir + "/missing.json", &error), nullptr);
   EXPECT_EQ(error.rfind(dir + "/missing.json: cannot open the scene file", 0), 0u) << error;
