@@ -85,12 +85,16 @@ struct WTPlane {
   Vector origin, normal;
 };
 
-/// False for a triangle whose normal is shorter than 1e-10 (it has no plane).
-inline Bool WTMakePlane(const Vector& p0, const Vector& p1, const Vector& p2, WTPlane* plane) {
+/// False for a triangle whose normal is shorter than 1e-10 (it has no plane). `area2` (may
+/// be null) receives the normal's length before normalising: twice the triangle's area.
+inline Bool WTMakePlane(const Vector& p0, const Vector& p1, const Vector& p2, WTPlane* plane,
+                        Float* area2 = nullptr) {
   const Vector n = Cross(p1 - p0, p2 - p0);
-  if (n.GetLength() < WT_EPSILON) return false;
+  const Float length = n.GetLength();
+  if (length < WT_EPSILON) return false;
   plane->origin = p0;
   plane->normal = n.GetNormalized();
+  if (area2) *area2 = length;
   return true;
 }
 

@@ -170,9 +170,15 @@ void ProcessTargetPoint(const WeightTransferContext& ctx, WTWorkerValues& worker
   }
 
   if (ctx.settings.normalize) {
+    // Only this call writes point p, so the weights read for the sum are still those scaled.
+    std::vector<Float>& w = worker.weights;
+    w.resize(static_cast<size_t>(jointCount));
     Float sum = 0.0;
-    for (Int32 j = 0; j < jointCount; ++j) sum += tag->GetWeight(j, p);
+    for (Int32 j = 0; j < jointCount; ++j) {
+      w[static_cast<size_t>(j)] = tag->GetWeight(j, p);
+      sum += w[static_cast<size_t>(j)];
+    }
     const Float f = std::abs(sum) > WT_EPSILON ? 1.0 / sum : 0.0;
-    for (Int32 j = 0; j < jointCount; ++j) tag->SetWeight(j, p, tag->GetWeight(j, p) * f);
+    for (Int32 j = 0; j < jointCount; ++j) tag->SetWeight(j, p, w[static_cast<size_t>(j)] * f);
   }
 }

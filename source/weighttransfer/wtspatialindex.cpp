@@ -46,22 +46,27 @@ struct Box {
   }
 };
 
+/// The next float above f (f finite, not the largest).
+float NextUp(float f) {
+  if (f == 0.0f) return std::numeric_limits<float>::denorm_min();
+  const UInt32 bits = std::bit_cast<UInt32>(f);
+  return std::bit_cast<float>(f > 0.0f ? bits + 1 : bits - 1);
+}
+
 /// Single-precision bounds that contain the double-precision value.
 float FloatDown(Float v) {
   constexpr Float kMax = std::numeric_limits<float>::max();
   if (v > kMax) return std::numeric_limits<float>::max();
   if (v < -kMax) return -std::numeric_limits<float>::infinity();
-  float f = static_cast<float>(v);
-  if (static_cast<Float>(f) > v) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
-  return f;
+  const float f = static_cast<float>(v);
+  return static_cast<Float>(f) > v ? -NextUp(-f) : f;
 }
 float FloatUp(Float v) {
   constexpr Float kMax = std::numeric_limits<float>::max();
   if (v > kMax) return std::numeric_limits<float>::infinity();
   if (v < -kMax) return -std::numeric_limits<float>::max();
-  float f = static_cast<float>(v);
-  if (static_cast<Float>(f) < v) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-  return f;
+  const float f = static_cast<float>(v);
+  return static_cast<Float>(f) < v ? NextUp(f) : f;
 }
 
 void StoreBox(const Box& b, float* out) {
@@ -95,6 +100,27 @@ UInt64 SpreadBits(UInt64 v) {
   return v;
 }
 
+/// Sorts by key, keeping equal keys in their order (a radix sort, 11 bits a pass).
+void SortByKey(std::vector<std::pair<UInt64, Int32>>* v) {
+  constexpr Int32 kBits = 11;
+  constexpr size_t kBuckets = size_t(1) << kBits;
+  std::vector<std::pair<UInt64, Int32>> other(v->size());
+  std::vector<size_t> start(kBuckets);
+  for (Int32 shift = 0; shift < 64; shift += kBits) {
+    std::fill(start.begin(), start.end(), 0);
+    for (const auto& e : *v) ++start[(e.first >> shift) & (kBuckets - 1)];
+    if (std::find(start.begin(), start.end(), v->size()) != start.end()) continue;  // one digit
+    size_t sum = 0;
+    for (size_t& n : start) {
+      const size_t c = n;
+      n = sum;
+      sum += c;
+    }
+    for (const auto& e : *v) other[start[(e.first >> shift) & (kBuckets - 1)]++] = e;
+    v->swap(other);
+  }
+}
+
 }  // namespace
 
 struct WeightTransferIndex::Best {
@@ -123,8 +149,8 @@ struct WeightTransferIndex::Best {
   }
 };
 
-WeightTransferIndex::HalfItem WeightTransferIndex::MakeHalf(const WTPlane& plane, const Vector& p1,
-                                                            const Vector& p2) {
+WeightTransferIndex::HalfItem WeightTransferIndex::MakeHalf(const WTPlane& plane, Float area2,
+                                                            const Vector& p1, const Vector& p2) {
   HalfItem h{};
   const Vector& p0 = plane.origin;
   h.origin = p0;
@@ -135,7 +161,9 @@ WeightTransferIndex::HalfItem WeightTransferIndex::MakeHalf(const WTPlane& plane
   Float longest = 0.0, magnitude = 0.0;
   for (Int32 i = 0; i < 3; ++i) {
     const Vector edge = corner[(i + 1) % 3] - corner[i];
-    const Vector inward = Cross(plane.normal, edge).GetNormalized();
+    const Float length = edge.GetLength();
+    // The edge lies in the plane, so normal x edge is as long as the edge.
+    const Vector inward = Cross(plane.normal, edge) * (1.0 / length);
     h.inward[i][0] = static_cast<float>(inward.x);
     h.inward[i][1] = static_cast<float>(inward.y);
     h.inward[i][2] = static_cast<float>(inward.z);
@@ -143,7 +171,7 @@ WeightTransferIndex::HalfItem WeightTransferIndex::MakeHalf(const WTPlane& plane
       h.along[i - 1] = static_cast<float>(
           Dot(Vector(h.inward[i][0], h.inward[i][1], h.inward[i][2]), corner[i] - p0));
     }
-    longest = std::max(longest, edge.GetLength());
+    longest = std::max(longest, length);
     magnitude = std::max(magnitude, MaxAbs(corner[i]));
   }
   // The angle test fails for a projection farther than 1.25e-5 of an edge's length from
@@ -152,7 +180,6 @@ WeightTransferIndex::HalfItem WeightTransferIndex::MakeHalf(const WTPlane& plane
   // rounding of the corners' differences relative to the triangle's shape (taken here with a
   // hundredfold safety) and by the single precision (below 2e-7), which moves a line by that
   // angle times the distance from it; the offsets are off by 1e-7 of the longest edge.
-  const Float area2 = Cross(p1 - p0, p2 - p0).GetLength();
   const Float tilt = 1e-13 * (magnitude + longest) * longest / area2 + 2e-7;
   h.tilt = FloatUp(tilt);
   h.slack = FloatUp(tilt * longest);
@@ -248,7 +275,7 @@ std::unique_ptr<WeightTransferIndex> WeightTransferIndex::Build(const WeightTran
                static_cast<Int32>(k)};
   }
   std::vector<Vector>().swap(centres);
-  std::sort(keys.begin(), keys.end());
+  SortByKey(&keys);
 
   // The elements in leaf order: each cluster brings what it owns.
   ix.points_.reserve(pointCount);
@@ -296,8 +323,9 @@ std::unique_ptr<WeightTransferIndex> WeightTransferIndex::Build(const WeightTran
       const Vector& p1 = ix.Position(h == 0 ? c.b : c.c);
       const Vector& p2 = ix.Position(h == 0 ? c.c : c.d);
       WTPlane plane;
-      if (!WTMakePlane(a, p1, p2, &plane)) continue;  // a vanishing triangle is never taken
-      ix.halves_.push_back(MakeHalf(plane, p1, p2));
+      Float area2;
+      if (!WTMakePlane(a, p1, p2, &plane, &area2)) continue;  // a vanishing triangle: never taken
+      ix.halves_.push_back(MakeHalf(plane, area2, p1, p2));
       ix.normals_.push_back(plane.normal);
       ix.halves_.back().polygon = k;
       ix.halves_.back().half = h;
@@ -474,7 +502,10 @@ Bool WeightTransferIndex::FindNearest(const Vector& x, NearestSource* out, Int32
     if (bNear <= best.limit2) stack[top++] = {node.child[nearFirst], bNear};
   }
   if (hint) *hint = best.leaf;
+  return Answer(x, best, out);
+}
 
+Bool WeightTransferIndex::Answer(const Vector& x, const Best& best, NearestSource* out) const {
   switch (best.kind) {
     case Best::kNone:
       break;

@@ -91,8 +91,10 @@ class WeightTransferIndex {
   /// What the search has taken so far.
   struct Best;
 
-  static HalfItem MakeHalf(const WTPlane& plane, const Vector& p1, const Vector& p2);
+  static HalfItem MakeHalf(const WTPlane& plane, Float area2, const Vector& p1, const Vector& p2);
   void SearchLeaf(Int32 leaf, const Vector& x, Best* best) const;
+  /// Fills `out` with what the search took (searching the winning half's sub-cells).
+  Bool Answer(const Vector& x, const Best& best, NearestSource* out) const;
   const Vector& Position(Int32 index) const { return positions_[static_cast<size_t>(index)]; }
 
   std::vector<Vector> positions_;  // by source point index, as the walk positions them
