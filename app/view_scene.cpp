@@ -78,13 +78,9 @@ bool LayerShown(const BaseObject* op, BaseDocument* doc) {
   return !layer || layer->view;
 }
 
-struct MeshOut {
-  Json json;
-};
-
 /// One polygon object as triangles in world space, grouped by the material its texture tags
 /// give each polygon (the last tag that covers a polygon wins, as in the host).
-Json MeshJson(PolygonObject* op, BaseDocument* doc, const std::map<BaseMaterial*, Int32>& materials,
+Json MeshJson(PolygonObject* op, const std::map<BaseMaterial*, Int32>& materials,
               Int32 defaultMaterial) {
   const Int32 pointCount = op->GetPointCount();
   const Int32 polygonCount = op->GetPolygonCount();
@@ -149,12 +145,12 @@ Json MeshJson(PolygonObject* op, BaseDocument* doc, const std::map<BaseMaterial*
     }
     groups.push_back({{"material", mat}, {"start", start}, {"count", vertices - start}});
   }
+  // The smoothing angle in radians, as the tag keeps it; none: flat.
   double phong = -1;
   if (BaseTag* t = op->GetTag(Tphong)) {
     const BaseContainer* bc = t->GetDataInstance();
-    phong = bc->GetBool(PHONGTAG_PHONG_ANGLELIMIT) ? bc->GetFloat(PHONGTAG_PHONG_ANGLE) : 180.0;
+    phong = bc->GetBool(PHONGTAG_PHONG_ANGLELIMIT) ? bc->GetFloat(PHONGTAG_PHONG_ANGLE) : PI;
   }
-  (void)doc;
   return {{"name", op->GetName().GetUtf8()},
           {"positions", std::move(positions)},
           {"uvs", uvw ? std::move(uvs) : Json()},
@@ -174,7 +170,7 @@ void CollectMeshes(BaseObject* op, BaseDocument* doc,
     } else if (BaseObject* cache = op->GetCache()) {
       if (shown) CollectMeshes(cache, doc, materials, defaultMaterial, out);
     } else if (shown && op->GetType() == Opolygon) {
-      out->push_back(MeshJson(static_cast<PolygonObject*>(op), doc, materials, defaultMaterial));
+      out->push_back(MeshJson(static_cast<PolygonObject*>(op), materials, defaultMaterial));
     }
     CollectMeshes(op->GetDown(), doc, materials, defaultMaterial, out);
   }
@@ -479,7 +475,6 @@ ViewReply ScenePage::Get(const std::string& path) {
       if (number.empty() || *end != '\0' || n >= textures_.size())
         return Refuse("no such texture", 404);
       name = textures_[n].path;
-      const std::string folder = doc_->GetDocumentPath().GetString().GetUtf8();
       // Embedded in a model file: the import kept the bytes.
       for (const ModelTexture& t : embedded_) {
         if (t.reference != name || !t.sourcePath.empty()) continue;
@@ -496,7 +491,6 @@ ViewReply ScenePage::Get(const std::string& path) {
                                &resolved))
         return Refuse("texture not found", 404);
       name = resolved.GetString().GetUtf8();
-      (void)folder;
     }
     std::string bytes, kind;
     if (!ReadImageWithin(name, roots_, &bytes, &kind)) return Refuse("texture not found", 404);
@@ -561,6 +555,11 @@ ViewReply ScenePage::Act(const std::string& body) {
       if (!value || !d->ChangeGadget(g->id, *value))
         return Refuse("the gadget does not take that value");
       geometry = true;
+    } else if (what == "close") {
+      const auto dialog = integer("dialog");
+      GeDialog* d = dialog ? host::FindOpenDialog(static_cast<Int32>(*dialog)) : nullptr;
+      if (!d) return Refuse("no such dialog");
+      d->Close();
     } else if (what == "param" || what == "button") {
       const auto object = integer("object"), id = integer("id");
       BaseObject* op =
