@@ -3,6 +3,7 @@
 // spatial index giving bit-identical tags to the exhaustive walk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <memory>
@@ -854,6 +855,81 @@ TEST(WeightTransferIndex, RandomMeshesGiveBitIdenticalTagsForEverySearchAndThrea
               << "seed " << seed << " surface " << surface << " local " << local << " search "
               << run.search << " threads " << run.threads;
         }
+      }
+    }
+  }
+  host::ClearRecords();
+}
+
+/// A bumpy closed tube of quads (some split into triangles) large enough for a deep tree,
+/// with target points near it (outside, inside, on its points and edges), coherent in
+/// index order like a real mesh's, plus a few far away and some in random order.
+RandomCase MakeTubeCase(UInt32 seed) {
+  std::mt19937 rng(seed);
+  const auto uniform = [&](Float a, Float b) {
+    return std::uniform_real_distribution<Float>(a, b)(rng);
+  };
+  RandomCase rc;
+  const Int32 around = 48, along = 40;
+  for (Int32 k = 0; k < along; ++k) {
+    for (Int32 i = 0; i < around; ++i) {
+      const Float a = 2.0 * PI * i / around, y = 0.5 * k;
+      const Float r = 3.0 + 0.5 * std::sin(y * 0.7) + 0.3 * std::sin(3 * a + y);
+      rc.sourcePoints.emplace_back(r * std::cos(a), y, r * std::sin(a));
+    }
+  }
+  for (Int32 k = 0; k + 1 < along; ++k) {
+    for (Int32 i = 0; i < around; ++i) {
+      const Int32 a = k * around + i, b = k * around + (i + 1) % around;
+      if ((i + k) % 7 == 0) {
+        rc.sourcePolygons.emplace_back(a, b, b + around);
+        rc.sourcePolygons.emplace_back(a, b + around, a + around);
+      } else {
+        rc.sourcePolygons.emplace_back(a, b, b + around, a + around);
+      }
+    }
+  }
+  for (size_t p = 0; p < rc.sourcePoints.size(); ++p) {
+    const Float t = rc.sourcePoints[p].y / 20.0;
+    rc.weights.push_back({1.0 - t, t, 0.25 * std::sin(static_cast<Float>(p))});
+  }
+  const Int32 n = static_cast<Int32>(rc.sourcePoints.size());
+  for (Int32 t = 0; t < 400; ++t) {
+    const Vector& p = rc.sourcePoints[static_cast<size_t>((t * 5) % n)];
+    const Vector& q = rc.sourcePoints[static_cast<size_t>((t * 5 + 1) % n)];
+    switch (t % 8) {
+      case 0:
+        rc.targetPoints.push_back(p);
+        break;
+      case 1:
+        rc.targetPoints.push_back((p + q) * 0.5);
+        break;
+      case 2:
+        rc.targetPoints.push_back(Vector(uniform(-30, 30), uniform(-10, 40), uniform(-30, 30)));
+        break;
+      default:
+        rc.targetPoints.push_back(p * uniform(0.8, 1.2) + Vector(0, uniform(-0.3, 0.3), 0));
+        break;
+    }
+  }
+  std::shuffle(rc.targetPoints.begin() + 300, rc.targetPoints.end(), rng);
+  rc.sourcePos = Vector(uniform(-5, 5), uniform(-5, 5), uniform(-5, 5));
+  rc.sourceRot = Vector(uniform(-3, 3), uniform(-3, 3), uniform(-3, 3));
+  rc.targetPos = rc.sourcePos;
+  rc.targetRot = rc.sourceRot;
+  return rc;
+}
+
+TEST(WeightTransferIndex, LargeMeshGivesBitIdenticalTags) {
+  EnsurePluginsRegistered();
+  for (UInt32 seed = 1; seed <= 2; ++seed) {
+    const RandomCase rc = MakeTubeCase(seed);
+    for (Bool surface : {true, false}) {
+      const std::vector<UInt64> reference =
+          RunRandomCase(rc, surface, false, {WTSEARCH_EXHAUSTIVE, 2});
+      for (Int32 threads : {0, 2}) {
+        ASSERT_EQ(RunRandomCase(rc, surface, false, {WTSEARCH_INDEXED, threads}), reference)
+            << "seed " << seed << " surface " << surface << " threads " << threads;
       }
     }
   }
