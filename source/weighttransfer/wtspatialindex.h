@@ -11,12 +11,19 @@
 //
 // The hierarchy is built over clusters: each source polygon is one cluster that owns its
 // halves and those of its corners and edges no earlier cluster owns (every point and edge
-// of a surface source belongs to a polygon); a point or edge outside every polygon, and
-// every point of a points-only source, is a cluster of its own. The clusters are sorted along
-// a Morton curve and cut into leaves of a few; the elements are stored in leaf order, so a
-// leaf is three short runs of points, edges and halves that sit together in memory. Inner
-// nodes hold their two children's boxes in single precision, rounded outwards, so a step
-// down the tree reads one cache line.
+// of a surface source belongs to a polygon); each point of a points-only source is a
+// cluster of its own. The clusters are sorted along a Morton curve and cut into leaves of
+// four; the elements are stored in leaf order, so a leaf is three short runs of points,
+// edges and halves that sit together in memory. Inner nodes hold their two children's boxes
+// in single precision, rounded outwards, so a step down the tree reads one cache line.
+//
+// A query searches the previous query's winning leaf first (target points in index order
+// are mostly neighbours), which bounds the rest of the descent tightly from the start. In a
+// leaf, cheap tests pass over most elements before any exact formula runs: a sphere around
+// each edge, and for each half its plane offset and its edge lines in single precision with
+// allowances for their rounding. A half whose projection lies clearly inside skips the
+// angle test (it passes for certain); one clearly beyond an edge line is passed over (it
+// fails for certain).
 //
 // A polygon half can be taken only where the projection passes the angle test. That test
 // accepts points slightly outside the triangle (within a 1e-4 angle tolerance, i.e. within
