@@ -17,6 +17,7 @@
 #include <assimp/Importer.hpp>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -293,6 +294,10 @@ std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string&
 /// one is missing. Windows paths are looked for by their file name.
 std::vector<std::filesystem::path> TextureCandidates(const std::string& stored,
                                                      const std::filesystem::path& modelDir);
+/// COLLADA materials whose <transparency> the file writes with a decimal comma ("0,2", which
+/// the library reads as 0), by material id and name: their opacity by the declared mode of
+/// <transparent> (A_ONE, RGB_ZERO, A_ZERO, RGB_ONE).
+std::map<std::string, float> ColladaCommaOpacities(const std::string& path);
 /// Where TextureCandidates looked, for the message about a texture not found.
 std::string TextureSearchText(const std::string& stored, const std::filesystem::path& modelDir);
 /// Joints, nulls, polygon and morph objects with their tags, as the host would hold the

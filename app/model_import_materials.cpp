@@ -1,6 +1,8 @@
 #include <assimp/material.h>
 
+#include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -198,6 +200,102 @@ Opacity ReadOpacity(const aiMaterial* mat) {
   return o;
 }
 
+/// The number in `text` at `at`, with a decimal point or a decimal comma.
+double NumberAt(const std::string& text, size_t at, bool* comma) {
+  std::string digits;
+  for (; at < text.size() && digits.size() < 64; ++at) {
+    const char c = text[at];
+    if (c == ',') {
+      *comma = true;
+      digits += '.';
+    } else if (std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' ||
+               c == 'e' || c == 'E') {
+      digits += c;
+    } else if (!digits.empty() || !std::isspace(static_cast<unsigned char>(c))) {
+      break;
+    }
+  }
+  char* end = nullptr;
+  const double v = std::strtod(digits.c_str(), &end);
+  return end && end != digits.c_str() && std::isfinite(v) ? v : -1.0;
+}
+
+/// The text of the attribute `name` in the tag starting at `tag`.
+std::string AttributeOf(const std::string& text, size_t tag, const std::string& name) {
+  const size_t close = text.find('>', tag);
+  const size_t at = text.find(" " + name + "=\"", tag);
+  if (at == std::string::npos || at > close) return {};
+  const size_t start = at + name.size() + 3;
+  const size_t stop = text.find('"', start);
+  return stop == std::string::npos ? std::string() : text.substr(start, stop - start);
+}
+
+}  // namespace
+
+std::map<std::string, float> ColladaCommaOpacities(const std::string& path) {
+  std::map<std::string, float> out;
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!ReadRegularFile(path, &bytes, &error)) return out;
+  const std::string text(bytes.begin(), bytes.end());
+  // Effects: the <transparent> colour and its mode, and the <transparency> factor.
+  std::map<std::string, float> byEffect;
+  for (size_t at = text.find("<effect "); at != std::string::npos;
+       at = text.find("<effect ", at + 1)) {
+    const size_t end = std::min(text.find("</effect>", at), text.size());
+    const std::string id = AttributeOf(text, at, "id");
+    const size_t factorTag = text.find("<transparency>", at);
+    if (id.empty() || factorTag >= end) continue;
+    const size_t value = text.find('>', text.find("<float", factorTag));
+    bool comma = false;
+    const double t = value < end ? NumberAt(text, value + 1, &comma) : -1.0;
+    if (!comma || t < 0) continue;
+    std::string mode = "A_ONE";
+    double rgba[4] = {1, 1, 1, 1};
+    const size_t colourTag = text.find("<transparent", at);
+    if (colourTag < factorTag) {
+      const std::string declared = AttributeOf(text, colourTag, "opaque");
+      if (!declared.empty()) mode = declared;
+      const size_t colour = text.find("<color", colourTag);
+      if (colour < factorTag && text.find("<texture", colourTag) > colour) {
+        size_t p = text.find('>', colour) + 1;
+        for (double& c : rgba) {
+          bool unused = false;
+          c = NumberAt(text, p, &unused);
+          while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+          while (p < text.size() && !std::isspace(static_cast<unsigned char>(text[p])) &&
+                 text[p] != '<')
+            ++p;
+        }
+      }
+    }
+    const double luminance = 0.212671 * rgba[0] + 0.715160 * rgba[1] + 0.072169 * rgba[2];
+    double o = rgba[3] * t;  // A_ONE
+    if (mode == "RGB_ZERO") o = 1 - luminance * t;
+    if (mode == "A_ZERO") o = 1 - rgba[3] * t;
+    if (mode == "RGB_ONE") o = luminance * t;
+    byEffect[id] = static_cast<float>(std::clamp(o, 0.0, 1.0));
+  }
+  // Materials name their effect.
+  for (size_t at = text.find("<material "); at != std::string::npos;
+       at = text.find("<material ", at + 1)) {
+    const size_t use = text.find("<instance_effect", at);
+    const size_t end = text.find("</material>", at);
+    if (use == std::string::npos || use > end) continue;
+    std::string url = AttributeOf(text, use, "url");
+    if (!url.empty() && url[0] == '#') url = url.substr(1);
+    auto effect = byEffect.find(url);
+    if (effect == byEffect.end()) continue;
+    for (const char* key : {"id", "name"}) {
+      const std::string name = AttributeOf(text, at, key);
+      if (!name.empty()) out[name] = effect->second;
+    }
+  }
+  return out;
+}
+
+namespace {
+
 /// Below this a material draws nothing a reader could see (less than half a step of 8 bits).
 constexpr float kInvisible = 0.5f / 255.0f;
 
@@ -313,6 +411,20 @@ std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string&
     return false;
   };
   const bool collada = DetectFormat(scene).label == "COLLADA";
+  if (collada) {
+    // The library reads "0,2" as 0; such materials get their opacity from the file's text.
+    const std::map<std::string, float> comma = ColladaCommaOpacities(modelPath);
+    for (unsigned i = 0; i < count; ++i) {
+      aiString fileName;
+      if (!scene->mMaterials[i] ||
+          scene->mMaterials[i]->Get(AI_MATKEY_NAME, fileName) != AI_SUCCESS)
+        continue;
+      if (auto it = comma.find(fileName.C_Str()); it != comma.end()) {
+        opacity[i].value = it->second;
+        opacity[i].stated = true;
+      }
+    }
+  }
   if (collada && anyInvisible(false) && !anyInvisible(true)) {
     for (Opacity& o : opacity)
       if (o.stated) o.value = 1.0f - o.value;
@@ -321,9 +433,17 @@ std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string&
         "written they would make materials invisible (as 3ds Max and older Blender exporters "
         "write them)");
   } else {
-    bool all = count > 0;
-    for (unsigned i = 0; i < count; ++i)
-      all = all && scene->mMaterials[i] && opacity[i].value < kInvisible;
+    // Only materials that meshes use count: readers add a default material of their own.
+    std::vector<bool> usedByMesh(count, false);
+    for (unsigned i = 0; i < scene->mNumMeshes; ++i)
+      if (scene->mMeshes[i] && scene->mMeshes[i]->mMaterialIndex < count)
+        usedByMesh[scene->mMeshes[i]->mMaterialIndex] = true;
+    bool all = false;
+    for (unsigned i = 0; i < count; ++i) {
+      if (!usedByMesh[i] || !scene->mMaterials[i]) continue;
+      all = opacity[i].value < kInvisible;
+      if (!all) break;
+    }
     if (all) {
       for (Opacity& o : opacity) o.value = 1.0f;
       summary->warnings.push_back(

@@ -12,6 +12,7 @@
 #include <assimp/Importer.hpp>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -916,4 +917,298 @@ TEST(ModelExportCli, SummaryComesFirstAndTexturesAreFoundWhereThePmxIsWritten) {
   name = pmx["textures"][0];
   EXPECT_EQ(name, "tex\\CesiumLogoFlat.png");
   EXPECT_TRUE(fs::is_regular_file(fs::path(dir) / "tex/CesiumLogoFlat.png"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// What an MMD user gets from a model file: upright, visible, at the size asked for, with
+// normalised weights and the file's names.
+
+namespace {
+
+struct Bounds {
+  Vector low{1e300, 1e300, 1e300}, high{-1e300, -1e300, -1e300};
+  Vector Size() const { return high - low; }
+};
+
+Bounds BoundsOf(const nlohmann::json& pmx) {
+  Bounds b;
+  for (const auto& v : pmx["vertices"]) {
+    const Vector p(v["position"][0].get<double>(), v["position"][1].get<double>(),
+                   v["position"][2].get<double>());
+    b.low = Vector(std::min(b.low.x, p.x), std::min(b.low.y, p.y), std::min(b.low.z, p.z));
+    b.high = Vector(std::max(b.high.x, p.x), std::max(b.high.y, p.y), std::max(b.high.z, p.z));
+  }
+  return b;
+}
+
+/// The height the summary line gives in centimetres.
+double SummaryHeight(const std::string& out) {
+  const size_t at = out.find(" cm tall");
+  if (at == std::string::npos) return -1;
+  return std::stod(out.substr(out.rfind(' ', at - 1) + 1));
+}
+
+std::string Export(const std::string& model, const std::string& out, const std::string& options,
+                   AppRun* run) {
+  *run = RunApp("export " + Quote(model) + " -o " + Quote(out) + " " + options);
+  return out;
+}
+
+}  // namespace
+
+TEST(ModelExportMmd, RealModelsComeOutUprightVisibleAtTheHeightAskedWithNormalisedWeights) {
+  struct Case {
+    const char* file;
+    const char* format;  // as the import library recognised it
+    double cm;           // the meshes' height by the format's convention
+    const char* name;    // the PMX model's name
+  };
+  const std::string dir = TempPath("mmd_models");
+  fs::create_directories(dir);
+  std::map<std::string, Bounds> bounds;
+  for (const Case& c :
+       {Case{"Collada/teapots.DAE", "COLLADA", 49.3, "teapots"},
+        Case{"Collada/earthCylindrical.DAE", "COLLADA", 69.4, "earthCylindrical"},
+        Case{"Collada/regr01.dae", "COLLADA", 1.6, "regr01"},
+        Case{"SMD/WusonSMD.smd", "SMD", 3.9, "WusonSMD"},
+        Case{"SMD/holy_grailref.smd", "SMD", 59.2, "holy_grailref"},
+        Case{"MS3D/Wuson.ms3d", "Milkshape 3D", 1.5, "Wuson"},
+        // Ogre's XML is no COLLADA file: no metres, no ×100.
+        Case{"Ogre/TheThing/Mesh.mesh.xml", "Ogre3D Mesh", 0.5, "Mesh"},
+        Case{"FBX/animation_with_skeleton.fbx", "FBX", 183.3, "animation_with_skeleton"},
+        Case{"glTF2/glTF-Sample-Models/AnimatedMorphCube-glTF/AnimatedMorphCube.gltf", "glTF",
+             200.0, "AnimatedMorphCube"},
+        Case{"glTF2/BoxTextured-glTF/BoxTextured.gltf", "glTF", 100.0, "BoxTextured"}}) {
+    SCOPED_TRACE(c.file);
+    AppRun run;
+    const std::string out = Export(Asset(c.file), dir + "/" + c.name + ".pmx", "--height 20", &run);
+    ASSERT_EQ(run.code, 0) << run.err;
+    const std::string summary = run.out.substr(0, run.out.find('\n'));
+    EXPECT_NE(summary.find(std::string("; ") + c.format + ", "), std::string::npos) << summary;
+    EXPECT_NEAR(SummaryHeight(summary), c.cm, 0.051) << summary;
+    EXPECT_NE(summary.find("(20.0 PMX units)"), std::string::npos) << summary;
+    const nlohmann::json pmx = ParsePmxWithMmdParser(out);
+    EXPECT_EQ(pmx["metadata"]["modelName"], c.name);
+    EXPECT_EQ(pmx["metadata"]["englishModelName"], c.name);
+    const Bounds b = BoundsOf(pmx);
+    EXPECT_NEAR(b.Size().y, 20.0, 1e-3);
+    bounds[c.name] = b;
+    std::set<std::string> names;
+    for (const auto& m : pmx["materials"]) {
+      EXPECT_GT(m["diffuse"][3].get<double>(), 0.5) << m["name"];
+      EXPECT_EQ(m["englishName"], m["name"]);
+      EXPECT_TRUE(names.insert(m["name"].get<std::string>()).second) << m["name"];
+    }
+    for (const auto& v : pmx["vertices"]) {
+      double sum = 0;
+      for (double w : v["skinWeights"]) sum += w;
+      ASSERT_NEAR(sum, 1.0, 1e-4);
+    }
+    // Bones keep the file's names in both languages (the centre bone is the saver's own).
+    for (const auto& bone : pmx["bones"]) {
+      if (bone["name"] != "センター") {
+        EXPECT_EQ(bone["englishName"], bone["name"]);
+      }
+    }
+  }
+  // The same creature as SMD (Z up) and as Milkshape file (Y up) stands the same way: the
+  // same extent along every axis once both are 20 units tall, its head at the same end.
+  const Bounds smd = bounds["WusonSMD"], ms3d = bounds["Wuson"];
+  EXPECT_NEAR(smd.Size().x, ms3d.Size().x, 1e-3);
+  EXPECT_NEAR(smd.Size().z, ms3d.Size().z, 1e-3);
+  EXPECT_NEAR(smd.low.z, ms3d.low.z, 1e-3);
+  EXPECT_NEAR(smd.low.y, ms3d.low.y, 1e-3);
+}
+
+TEST(ModelExportMmd, OpacityComesOutAsTheFileMeantIt) {
+  // 3ds Max and older Blender write COLLADA transparency the other way round (and 3ds Max
+  // with a decimal comma); a file whose every material is invisible is an exporter's mistake;
+  // a material left invisible is reported.
+  const std::string dir = TempPath("opacity");
+  fs::create_directories(dir);
+  std::ofstream(dir + "/all.mtl") << "newmtl A\nKd 1 0 0\nd 0\nnewmtl B\nKd 0 1 0\nd 0\n";
+  std::ofstream(dir + "/one.mtl") << "newmtl Solid\nKd 1 0 0\nnewmtl Ghost\nKd 0 1 0\nd 0\n";
+  for (const char* stem : {"all", "one"}) {
+    const std::string mtl = stem == std::string("all") ? "all.mtl" : "one.mtl";
+    const std::string first = stem == std::string("all") ? "A" : "Solid";
+    const std::string second = stem == std::string("all") ? "B" : "Ghost";
+    std::ofstream(dir + "/" + stem + ".obj")
+        << "mtllib " << mtl << "\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nusemtl " << first
+        << "\nf 1 2 3\nusemtl " << second << "\nf 2 4 3\n";
+  }
+  struct Case {
+    std::string file;
+    std::map<std::string, double> alpha;  // by material
+    const char* warning;
+  };
+  for (const Case& c :
+       {Case{Asset("Collada/teapots.DAE"),
+             {{"_01___Default", 1.0}, {"_07___Default", 1.0}, {"_08___Default", 0.8}},
+             "read as transparency, not opacity"},
+        Case{Asset("Collada/regr01.dae"),
+             {{"Mur", 1.0}, {"Vindue", 0.6}, {"Tag", 1.0}},
+             "read as transparency, not opacity"},
+        Case{dir + "/all.obj", {{"A", 1.0}, {"B", 1.0}}, "every material of the file is fully"},
+        Case{dir + "/one.obj",
+             {{"Solid", 1.0}, {"Ghost", 0.0}},
+             "material \"Ghost\" is fully transparent"}}) {
+    SCOPED_TRACE(c.file);
+    AppRun run;
+    const std::string out =
+        Export(c.file, dir + "/" + fs::path(c.file).stem().string() + ".pmx", "", &run);
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.out.find(c.warning), std::string::npos) << run.out;
+    const nlohmann::json pmx = ParsePmxWithMmdParser(out);
+    for (const auto& m : pmx["materials"]) {
+      auto wanted = c.alpha.find(m["name"]);
+      if (wanted != c.alpha.end()) {
+        EXPECT_NEAR(m["diffuse"][3].get<double>(), wanted->second, 1e-6) << m["name"];
+      }
+    }
+  }
+}
+
+TEST(ModelExportMmd, MaterialsBonesAndWeightsAsMmdToolsMakeThem) {
+  const std::string dir = TempPath("mmd_layout");
+  fs::create_directories(dir);
+  AppRun run;
+
+  // The spider's 19 meshes share 4 materials: 4 PMX materials. Double-sided stays so, the
+  // ambient colour is half the diffuse colour.
+  nlohmann::json pmx =
+      ParsePmxWithMmdParser(Export(Asset("OBJ/spider.obj"), dir + "/spider.pmx", "", &run));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(pmx["materials"].size(), 4u);
+  for (const auto& m : pmx["materials"])
+    for (int k = 0; k < 3; ++k)
+      EXPECT_NEAR(m["ambient"][k].get<double>(), m["diffuse"][k].get<double>() / 2, 1e-6);
+  pmx = ParsePmxWithMmdParser(Export(Asset("Collada/lights.dae"), dir + "/lights.pmx", "", &run));
+  ASSERT_EQ(run.code, 0) << run.err;
+  ASSERT_FALSE(pmx["materials"].empty());
+  EXPECT_EQ(pmx["materials"][0]["flag"].get<int>() & 1, 1);
+  // Two different materials of one name are told apart; copies of one material are one.
+  std::string triangle(36, '\0');
+  const float corners[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+  std::memcpy(triangle.data(), corners, sizeof corners);
+  std::ofstream(dir + "/skins.gltf")
+      << R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0,1]}],
+      "nodes":[{"mesh":0,"name":"A"},{"mesh":1,"name":"B","translation":[2,0,0]}],
+      "meshes":[{"primitives":[{"attributes":{"POSITION":0},"material":0}]},
+                {"primitives":[{"attributes":{"POSITION":0},"material":1}]}],
+      "materials":[{"name":"Skin","pbrMetallicRoughness":{"baseColorFactor":[1,0,0,1]}},
+                   {"name":"Skin","pbrMetallicRoughness":{"baseColorFactor":[0,0,1,1]}}],
+      "buffers":[{"byteLength":36,"uri":"data:application/octet-stream;base64,)"
+      << Base64(triangle) << R"("}],
+      "bufferViews":[{"buffer":0,"byteLength":36}],
+      "accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",
+                    "min":[0,0,0],"max":[1,1,0]}]})";
+  pmx = ParsePmxWithMmdParser(Export(dir + "/skins.gltf", dir + "/skins.pmx", "", &run));
+  ASSERT_EQ(run.code, 0) << run.err << run.out;
+  ASSERT_EQ(pmx["materials"].size(), 2u);
+  EXPECT_EQ(pmx["materials"][0]["name"], "Skin");
+  EXPECT_EQ(pmx["materials"][1]["name"], "Skin.2");
+  EXPECT_EQ(pmx["materials"][1]["englishName"], "Skin.2");
+  pmx = ParsePmxWithMmdParser(Export(Asset("glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb"),
+                                     dir + "/engine.pmx", "", &run));
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::set<std::string> names;
+  for (const auto& m : pmx["materials"]) names.insert(m["name"].get<std::string>());
+  EXPECT_EQ(names.size(), pmx["materials"].size());
+  EXPECT_EQ(names.count("Material_16.2"), 0u);
+
+  // Two root joints hang from one centre bone; four influences, normalised, with one line
+  // for the object instead of one per vertex.
+  const std::string fbx = Asset("FBX/animation_with_skeleton.fbx");
+  pmx = ParsePmxWithMmdParser(Export(fbx, dir + "/skeleton.pmx", "", &run));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(pmx["bones"][0]["name"], "センター");
+  int roots = 0;
+  for (const auto& b : pmx["bones"]) roots += b["parentIndex"].get<int>() == -1;
+  EXPECT_EQ(roots, 1);
+  EXPECT_EQ(pmx["bones"][1]["name"], "Bone");
+  EXPECT_EQ(pmx["bones"][1]["parentIndex"], 0);
+  EXPECT_NE(run.out.find("object \"Cube\": 721 points had more than four joint influences (up "
+                         "to 6)"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("count="), std::string::npos) << run.out;
+  // As stored, on request: the saver's per-vertex lines become one line for the object.
+  pmx = ParsePmxWithMmdParser(Export(fbx, dir + "/stored.pmx", "--no-limit-deform", &run));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out.find("count="), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Warning: object \"Cube\": 1515 vertices have more than four joint "
+                         "influences (up to 6)"),
+            std::string::npos)
+      << run.out;
+  bool unnormalised = false;
+  for (const auto& v : pmx["vertices"]) {
+    double sum = 0;
+    for (double w : v["skinWeights"]) sum += w;
+    unnormalised |= std::abs(sum - 1) > 1e-3;
+  }
+  EXPECT_TRUE(unnormalised);
+}
+
+TEST(ModelExportMmd, TexturesAreFoundWhereArtistsKeepThem) {
+  const std::string dir = TempPath("texture_search");
+  fs::create_directories(dir + "/model/Textures");
+  fs::create_directories(dir + "/model/TEX");
+  const std::string png = Asset("glTF2/BoxTextured-glTF/CesiumLogoFlat.png");
+  fs::copy_file(png, dir + "/model/Textures/skin.png", fs::copy_options::overwrite_existing);
+  fs::copy_file(png, dir + "/model/TEX/Cloth.png", fs::copy_options::overwrite_existing);
+  std::ofstream(dir + "/model/char.mtl")
+      << "newmtl Skin\nmap_Kd D:\\projects\\char\\Skin.PNG\nnewmtl Cloth\nmap_Kd tex\\cloth.png\n"
+         "newmtl Gone\nmap_Kd maps/missing.png\n";
+  std::ofstream(dir + "/model/char.obj")
+      << "mtllib char.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nvt 1 1\n"
+         "usemtl Skin\nf 1/1 2/2 3/3\nusemtl Cloth\nf 2/2 4/4 3/3\nusemtl Gone\nf 1/1 3/3 4/4\n";
+  AppRun run;
+  const nlohmann::json pmx =
+      ParsePmxWithMmdParser(Export(dir + "/model/char.obj", dir + "/model/char.pmx", "", &run));
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::set<std::string> textures;
+  for (const auto& t : pmx["textures"]) textures.insert(t.get<std::string>());
+  EXPECT_EQ(textures, (std::set<std::string>{"Textures\\skin.png", "TEX\\Cloth.png"}));
+  EXPECT_NE(run.out.find("Texture not found: maps/missing.png (looked for it as stored and for "
+                         "missing.png in " +
+                         dir + "/model and its folders tex textures"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(ModelExportCli, InfoSceneDumpAndTheNewOptionsTakeModelFiles) {
+  const std::string fbx = Asset("FBX/animation_with_skeleton.fbx");
+  AppRun run = RunApp("info " + Quote(fbx));
+  ASSERT_EQ(run.code, 0) << run.err;
+  for (const char* line :
+       {"; FBX, +Y up, 183.3 cm tall\n",
+        "Objects (2):\n  Cube  (polygon object, "
+        "1058 points, 1056 polygons, materials Material)\n",
+        "Joints (14):\n  Bone\n    Bone.001\n", "Materials (1):\n  Material\n", "Shapes (0):\n"})
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+
+  run = RunApp("scene-dump " + Quote(Asset("OBJ/box.obj")));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("\"polygonselection\""), std::string::npos) << run.out.substr(0, 400);
+
+  // Turned on request: a Y-up file read as Z up lies on its back.
+  const std::string dir = TempPath("axes");
+  fs::create_directories(dir);
+  const std::string box = Asset("glTF2/BoxTextured-glTF/BoxTextured.gltf");
+  run = RunApp("info " + Quote(Asset("MS3D/Wuson.ms3d")) + " --up z --forward -y");
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("+Z up, 3.2 cm tall"), std::string::npos) << run.out;
+
+  struct Usage {
+    std::string options, message;
+  };
+  for (const Usage& u :
+       {Usage{"--height 0", "--height needs a positive number"},
+        Usage{"--height 20 --unit 1m", "--height and --unit"},
+        Usage{"--up w", "--up needs an axis"}, Usage{"--up y --forward -y", "two different axes"},
+        Usage{"--limit-deform --no-limit-deform", "contradict"}}) {
+    run = RunApp("export " + Quote(box) + " -o " + Quote(dir + "/x.pmx") + " " + u.options);
+    EXPECT_EQ(run.code, 2) << u.options;
+    EXPECT_NE(run.err.find(u.message), std::string::npos) << run.err;
+  }
 }
