@@ -453,52 +453,88 @@ std::string JsonValue::str() const {
   return std::string(Load<element>(element_).get_string().value_unsafe());
 }
 
-bool JsonValue::ReadNumbers(double* out, size_t maxCount, size_t* count) const {
-  if (!fast_) return false;
-  const element e = Load<element>(element_);
+namespace {
+
+/// A number of the fast tree as get<double> reads it.
+bool AsDouble(element c, double* out) {
+  switch (c.type()) {
+    case element_type::INT64:
+      *out = static_cast<double>(c.get_int64().value_unsafe());
+      return true;
+    case element_type::UINT64:
+      *out = static_cast<double>(c.get_uint64().value_unsafe());
+      return true;
+    case element_type::DOUBLE:
+      *out = c.get_double().value_unsafe();
+      return true;
+    default:
+      return false;
+  }
+}
+
+/// A whole number of the fast tree that fits 64 bits with a sign.
+bool AsInt64(element c, std::int64_t* out) {
+  if (c.type() == element_type::INT64) {
+    *out = c.get_int64().value_unsafe();
+    return true;
+  }
+  if (c.type() == element_type::UINT64 &&
+      c.get_uint64().value_unsafe() <=
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    *out = static_cast<std::int64_t>(c.get_uint64().value_unsafe());
+    return true;
+  }
+  return false;
+}
+
+template <typename T, bool (*Read)(element, T*)>
+bool ReadRow(element e, T* out, size_t maxCount, size_t* count) {
   if (!e.is_array()) return false;
   const simdjson::dom::array a = e.get_array().value_unsafe();
   size_t n = 0;
   for (element c : a) {
-    if (n == maxCount) return false;
-    switch (c.type()) {
-      case element_type::INT64:
-        out[n++] = static_cast<double>(c.get_int64().value_unsafe());
-        break;
-      case element_type::UINT64:
-        out[n++] = static_cast<double>(c.get_uint64().value_unsafe());
-        break;
-      case element_type::DOUBLE:
-        out[n++] = c.get_double().value_unsafe();
-        break;
-      default:
-        return false;
-    }
+    if (n == maxCount || !Read(c, out + n)) return false;
+    ++n;
   }
   *count = n;
   return true;
 }
 
-bool JsonValue::ReadIntegers(std::int64_t* out, size_t maxCount, size_t* count) const {
-  if (!fast_) return false;
-  const element e = Load<element>(element_);
-  if (!e.is_array()) return false;
+template <typename T, bool (*Read)(element, T*)>
+bool ReadRows(element e, T* out, std::uint8_t* lengths, size_t maxRows, size_t maxCols,
+              size_t* rows) {
+  if (!e.is_array() || maxCols > 255) return false;
   const simdjson::dom::array a = e.get_array().value_unsafe();
-  size_t n = 0;
-  for (element c : a) {
-    if (n == maxCount) return false;
-    if (c.type() == element_type::INT64) {
-      out[n++] = c.get_int64().value_unsafe();
-    } else if (c.type() == element_type::UINT64 &&
-               c.get_uint64().value_unsafe() <=
-                   static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-      out[n++] = static_cast<std::int64_t>(c.get_uint64().value_unsafe());
-    } else {
-      return false;
-    }
+  size_t r = 0;
+  for (element row : a) {
+    size_t n = 0;
+    if (r == maxRows || !ReadRow<T, Read>(row, out + r * maxCols, maxCols, &n)) return false;
+    lengths[r++] = static_cast<std::uint8_t>(n);
   }
-  *count = n;
+  *rows = r;
   return true;
+}
+
+}  // namespace
+
+bool JsonValue::ReadNumbers(double* out, size_t maxCount, size_t* count) const {
+  return fast_ && ReadRow<double, AsDouble>(Load<element>(element_), out, maxCount, count);
+}
+
+bool JsonValue::ReadIntegers(std::int64_t* out, size_t maxCount, size_t* count) const {
+  return fast_ && ReadRow<std::int64_t, AsInt64>(Load<element>(element_), out, maxCount, count);
+}
+
+bool JsonValue::ReadNumberRows(double* out, std::uint8_t* lengths, size_t maxRows, size_t maxCols,
+                               size_t* rows) const {
+  return fast_ &&
+         ReadRows<double, AsDouble>(Load<element>(element_), out, lengths, maxRows, maxCols, rows);
+}
+
+bool JsonValue::ReadIntegerRows(std::int64_t* out, std::uint8_t* lengths, size_t maxRows,
+                                size_t maxCols, size_t* rows) const {
+  return fast_ && ReadRows<std::int64_t, AsInt64>(Load<element>(element_), out, lengths, maxRows,
+                                                  maxCols, rows);
 }
 
 NJson JsonValue::ToNlohmann() const {

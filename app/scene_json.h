@@ -94,6 +94,13 @@ class JsonValue {
   bool ReadNumbers(double* out, size_t maxCount, size_t* count) const;
   /// The same for an array of whole numbers that fit 64 bits with a sign.
   bool ReadIntegers(std::int64_t* out, size_t maxCount, size_t* count) const;
+  /// For an array of at most `maxRows` arrays (rows) of at most `maxCols` numbers each, in the
+  /// fast parser's tree: writes row r's numbers from out[r * maxCols] on and its length to
+  /// lengths[r], the number of rows to `rows`, and answers true. False for anything else.
+  bool ReadNumberRows(double* out, std::uint8_t* lengths, size_t maxRows, size_t maxCols,
+                      size_t* rows) const;
+  bool ReadIntegerRows(std::int64_t* out, std::uint8_t* lengths, size_t maxRows, size_t maxCols,
+                       size_t* rows) const;
   /// The value as nlohmann's JSON writes it (for messages).
   std::string dump() const;
 

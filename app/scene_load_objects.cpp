@@ -1,6 +1,9 @@
 // Scene files: the document's settings, its materials and its object tree with geometry.
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 
 #include "message_text.h"
 #include "scene_loader.h"
@@ -333,7 +336,17 @@ void Loader::LoadGeometry(const Json& o, PolygonObject* poly) {
   if (pts) {
     At a(*this, "points");
     Vector* w = poly->GetPointW();
-    for (size_t i = 0; i < pcnt; ++i) {
+    // All points at once; a file with anything unusual in them is read point by point.
+    std::unique_ptr<double[]> xyz(new double[pcnt * 3]);
+    std::unique_ptr<std::uint8_t[]> lengths(new std::uint8_t[pcnt]);
+    size_t rows = 0;
+    bool fast = pts->ReadNumberRows(xyz.get(), lengths.get(), pcnt, 3, &rows) && rows == pcnt;
+    for (size_t i = 0; fast && i < pcnt; ++i) {
+      const double* p = xyz.get() + i * 3;
+      fast = lengths[i] == 3 && std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+      w[i] = Vector(p[0], p[1], p[2]);
+    }
+    for (size_t i = 0; !fast && i < pcnt; ++i) {
       At b(*this, Index(i));
       w[i] = Vec((*pts)[i]);
     }
@@ -344,14 +357,26 @@ void Loader::LoadGeometry(const Json& o, PolygonObject* poly) {
     const Int64 maxIndex = static_cast<Int64>(pcnt) - 1;
     const std::string what = pcnt == 0 ? "no point index (the object has no points)"
                                        : "a point index from 0 to " + std::to_string(maxIndex);
-    for (size_t i = 0; i < vcnt; ++i) {
+    std::unique_ptr<Int64[]> indices(new Int64[vcnt * 4]);
+    std::unique_ptr<std::uint8_t[]> lengths(new std::uint8_t[vcnt]);
+    size_t rows = 0;
+    bool fast =
+        polys->ReadIntegerRows(indices.get(), lengths.get(), vcnt, 4, &rows) && rows == vcnt;
+    for (size_t i = 0; fast && i < vcnt; ++i) {
+      const Int64* p = indices.get() + i * 4;
+      const size_t n = lengths[i];
+      fast = n >= 3 && std::all_of(p, p + n, [&](Int64 k) { return k >= 0 && k <= maxIndex; });
+      const auto at = [&](size_t k) { return static_cast<Int32>(p[k]); };
+      w[i] = n == 3 ? CPolygon(at(0), at(1), at(2)) : CPolygon(at(0), at(1), at(2), at(3));
+    }
+    for (size_t i = 0; !fast && i < vcnt; ++i) {
       At b(*this, Index(i));
       const Json& p = (*polys)[i];
-      Int64 fast[4];
+      Int64 one[4];
       size_t n = 0;
-      if (p.ReadIntegers(fast, 4, &n) && n >= 3 &&
-          std::all_of(fast, fast + n, [&](Int64 k) { return k >= 0 && k <= maxIndex; })) {
-        const auto at = [&](size_t k) { return static_cast<Int32>(fast[k]); };
+      if (p.ReadIntegers(one, 4, &n) && n >= 3 &&
+          std::all_of(one, one + n, [&](Int64 k) { return k >= 0 && k <= maxIndex; })) {
+        const auto at = [&](size_t k) { return static_cast<Int32>(one[k]); };
         w[i] = n == 3 ? CPolygon(at(0), at(1), at(2)) : CPolygon(at(0), at(1), at(2), at(3));
         continue;
       }

@@ -1,6 +1,8 @@
 // Scene files: tags, each checked against the object it sits on.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "scene_loader.h"
 
@@ -160,6 +162,30 @@ VariableTag* Loader::LoadCorners(const Json& t, const char* key, PolygonObject* 
   for (Int32 i = 0; i < n; ++i) {
     At b(*this, Index(static_cast<size_t>(i)));
     const Json& c = (*v)[static_cast<size_t>(i)];
+    double values[12];
+    std::uint8_t lengths[4];
+    size_t corners = 0;
+    if (c.ReadNumberRows(values, lengths, 4, 3, &corners) && corners >= 3) {
+      constexpr double kMax = std::numeric_limits<Float32>::max();
+      bool fits = true;
+      for (size_t k = 0; k < corners; ++k) {
+        fits = fits && lengths[k] >= (uvw ? 2 : 3);
+        for (size_t j = 0; j < lengths[k]; ++j) {
+          const double x = values[k * 3 + j];
+          fits = fits && std::isfinite(x) && std::abs(x) <= kMax;
+        }
+      }
+      if (fits) {
+        Vector32* out = w + static_cast<size_t>(i) * 4;
+        for (size_t k = 0; k < corners; ++k) {
+          const double* x = values + k * 3;
+          out[k] = Vector32(static_cast<Float32>(x[0]), static_cast<Float32>(x[1]),
+                            lengths[k] == 3 ? static_cast<Float32>(x[2]) : 0.0f);
+        }
+        if (corners == 3) out[3] = out[2];
+        continue;
+      }
+    }
     if (!c.is_array() || (c.size() != 3 && c.size() != 4))
       Expected("the corners of a polygon: an array of 3 or 4 entries", c);
     for (size_t k = 0; k < c.size(); ++k) {

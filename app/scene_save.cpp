@@ -145,6 +145,9 @@ class Writer {
   void ArrayNum(double v) {
     if (!arrays_.Number(v)) NonFinite();
   }
+  void ArrayNum32(Float32 v) {
+    if (!arrays_.Number32(v)) NonFinite();
+  }
   void ArrayVec(const Vector& v) {
     arrays_.Open();
     ArrayNum(v.x);
@@ -154,9 +157,9 @@ class Writer {
   }
   void ArrayVec32(const Vector32& v, bool dropZeroW) {
     arrays_.Open();
-    ArrayNum(ShortestForFloat32(v.x));
-    ArrayNum(ShortestForFloat32(v.y));
-    if (!(dropZeroW && v.z == 0)) ArrayNum(ShortestForFloat32(v.z));
+    ArrayNum32(v.x);
+    ArrayNum32(v.y);
+    if (!(dropZeroW && v.z == 0)) ArrayNum32(v.z);
     arrays_.Close();
   }
   OJson Unit(const UnitScaleData& u) {
@@ -511,7 +514,7 @@ class Writer {
         if (auto* vt = dynamic_cast<VariableTag*>(t)) {
           arrays_.Open();
           const Float32* v = vt->Read<Float32>();
-          for (Int32 i = 0; i < vt->GetDataCount(); ++i) ArrayNum(ShortestForFloat32(v[i]));
+          for (Int32 i = 0; i < vt->GetDataCount(); ++i) ArrayNum32(v[i]);
           j["values"] = arrays_.Close();
         }
         break;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <optional>
+
+#include "scene_format.h"
 
 namespace pmxapp {
 
@@ -38,17 +41,66 @@ void NumberArrays::Scalar(const char* text, size_t n) {
   tokens_.push_back(t);
 }
 
+namespace {
+
+constexpr size_t kCacheBits = 14;
+
+size_t CacheSlot(std::uint64_t bits) {
+  return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kCacheBits));
+}
+
+}  // namespace
+
+bool NumberArrays::Format(double v, char* buf, size_t* n) {
+  if (!std::isfinite(v)) {
+    std::memcpy(buf, "null", 4);
+    *n = 4;
+    return false;
+  }
+  if (v == std::trunc(v) && std::abs(v) < 9.0e15 && !(v == 0 && std::signbit(v))) {
+    *n = static_cast<size_t>(std::to_chars(buf, buf + 24, static_cast<Int64>(v)).ptr - buf);
+    return true;
+  }
+  *n = FormatDouble(v, buf);
+  return true;
+}
+
 bool NumberArrays::Number(double v) {
   if (!std::isfinite(v)) {
     Scalar("null", 4);
     return false;
   }
-  if (v == std::trunc(v) && std::abs(v) < 9.0e15 && !(v == 0 && std::signbit(v))) {
-    Integer(static_cast<Int64>(v));
-    return true;
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  if (cache64_.empty()) cache64_.resize(size_t(1) << kCacheBits);
+  Cached& c = cache64_[CacheSlot(bits)];
+  if (c.bits != bits) {
+    char buf[32];
+    size_t n = 0;
+    Format(v, buf, &n);
+    c.bits = bits;
+    c.size = static_cast<std::uint8_t>(n);
+    std::memcpy(c.text, buf, n);
   }
-  char buf[32];
-  Scalar(buf, FormatDouble(v, buf));
+  Scalar(c.text, c.size);
+  return true;
+}
+
+bool NumberArrays::Number32(Float32 v) {
+  if (!std::isfinite(v)) return Number(v);
+  std::uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  if (cache32_.empty()) cache32_.resize(size_t(1) << kCacheBits);
+  Cached& c = cache32_[CacheSlot(bits)];
+  if (c.bits != bits) {
+    char buf[32];
+    size_t n = 0;
+    Format(scene::ShortestForFloat32(v), buf, &n);
+    c.bits = bits;
+    c.size = static_cast<std::uint8_t>(n);
+    std::memcpy(c.text, buf, n);
+  }
+  Scalar(c.text, c.size);
   return true;
 }
 

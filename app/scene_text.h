@@ -27,6 +27,9 @@ class NumberArrays {
   /// shortest text that reads back exactly. Answers false (and writes null) when `v` is not
   /// finite.
   bool Number(double v);
+  /// A single-precision value as the shortest decimal that reads back as it
+  /// (scene::ShortestForFloat32).
+  bool Number32(Float32 v);
   void Integer(Int64 v);
 
   void Clear();
@@ -54,6 +57,16 @@ class NumberArrays {
 
  private:
   void Scalar(const char* text, size_t n);
+  bool Format(double v, char* buf, size_t* n);
+
+  /// The text of recently written values by their bits: meshes repeat UVs and weights
+  /// often, and finding the shortest text is most of the cost of a number.
+  struct Cached {
+    std::uint64_t bits = ~std::uint64_t(0);  // a NaN, which is never cached
+    std::uint8_t size = 0;
+    char text[32] = {};
+  };
+  std::vector<Cached> cache64_, cache32_;
 
   std::string chars_;
   std::vector<Token> tokens_;
