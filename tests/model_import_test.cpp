@@ -1191,9 +1191,15 @@ TEST(ModelExportCli, InfoSceneDumpAndTheNewOptionsTakeModelFiles) {
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("\"polygonselection\""), std::string::npos) << run.out.substr(0, 400);
 
-  // Turned on request: a Y-up file read as Z up lies on its back.
   const std::string dir = TempPath("axes");
   fs::create_directories(dir);
+  // press reads the model (here to find that its object has no such button).
+  run = RunApp("press " + Quote(Asset("OBJ/box.obj")) + " --object 1 --button 1010 -o " +
+               Quote(dir + "/pressed.json"));
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("the object \"1\" has no button 1010"), std::string::npos) << run.err;
+
+  // Turned on request: a Y-up file read as Z up lies on its back.
   const std::string box = Asset("glTF2/BoxTextured-glTF/BoxTextured.gltf");
   run = RunApp("info " + Quote(Asset("MS3D/Wuson.ms3d")) + " --up z --forward -y");
   ASSERT_EQ(run.code, 0) << run.err;
