@@ -476,6 +476,19 @@ TEST_F(SceneFile, SemanticErrorsNameThePathAndWhatWasExpected) {
       {R"({"objects": [{"type": "polygon", "points": [[0, 0, 0]], "tags": [{"type": "vertexmap", "values": [1, 2]}]}]})",
        "scene.json: objects[0].tags[0].values: expected an array of 1 numbers (one per point), got "
        "an array of 2 elements"},
+      // Large arrays are read row by row; a mistake after sound rows is still named exactly.
+      {R"({"objects": [{"type": "polygon", "points": [[0, 0, 0], [1, 2.5, 3], [1, "x", 2]]}]})",
+       "scene.json: objects[0].points[2][1]: expected a number, got the text \"x\""},
+      {R"({"objects": [{"type": "polygon", "points": [[0, 0, 0], [1, 2]]}]})",
+       "scene.json: objects[0].points[1]: expected [x, y, z], got an array of 2 elements"},
+      {R"({"objects": [{"type": "polygon", "points": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "polygons": [[0, 1, 2], [0, 1, 2.0]]}]})",
+       "scene.json: objects[0].polygons[1][2]: expected a point index from 0 to 2, got the number "
+       "2.0"},
+      {R"({"objects": [{"type": "polygon", "points": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "polygons": [[0, 1, 2], [0, 1, 2, 1]], "tags": [{"type": "uvw", "uvw": [[[0, 0], [1, 0, 0.5], [0, 1]], [[0, 0], [1, 0], [1, 1], [0, 1e39]]]}]}]})",
+       "scene.json: objects[0].tags[0].uvw[1][3][1]: the number 1e+39 is too large for single "
+       "precision"},
+      {R"({"objects": [{"type": "joint", "name": "J"}, {"type": "polygon", "points": [[0, 0, 0], [1, 1, 1]], "tags": [{"type": "weights", "joints": ["J"], "weights": [[0.5, "a"]]}]}]})",
+       "scene.json: objects[1].tags[0].weights[0][1]: expected a number, got the text \"a\""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ErrorOf(c.text), c.message) << c.text;
