@@ -282,7 +282,7 @@ void Store(const T& v, unsigned char* bytes) {
 
 /// Whether an object of the fast tree, or any below `e`, gives a key twice (the precise parser
 /// then names the place).
-bool HasDuplicateKey(element e, std::vector<std::string_view>& keys) {
+[[gnu::flatten]] bool HasDuplicateKey(element e, std::vector<std::string_view>& keys) {
   switch (e.type()) {
     case element_type::ARRAY: {
       const simdjson::dom::array a = e.get_array().value_unsafe();
@@ -487,8 +487,9 @@ bool AsInt64(element c, std::int64_t* out) {
   return false;
 }
 
+// The readers of whole arrays take the parser's small accessors inline: they run once per number.
 template <typename T, bool (*Read)(element, T*)>
-bool ReadRow(element e, T* out, size_t maxCount, size_t* count) {
+[[gnu::flatten]] bool ReadRow(element e, T* out, size_t maxCount, size_t* count) {
   if (!e.is_array()) return false;
   const simdjson::dom::array a = e.get_array().value_unsafe();
   size_t n = 0;
@@ -501,8 +502,8 @@ bool ReadRow(element e, T* out, size_t maxCount, size_t* count) {
 }
 
 template <typename T, bool (*Read)(element, T*)>
-bool ReadRows(element e, T* out, std::uint8_t* lengths, size_t maxRows, size_t maxCols,
-              size_t* rows) {
+[[gnu::flatten]] bool ReadRows(element e, T* out, std::uint8_t* lengths, size_t maxRows,
+                               size_t maxCols, size_t* rows) {
   if (!e.is_array() || maxCols > 255) return false;
   const simdjson::dom::array a = e.get_array().value_unsafe();
   size_t r = 0;
