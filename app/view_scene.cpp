@@ -220,9 +220,9 @@ Json DrawBatches(const BaseDraw* bd) {
 
 // ----- dialogs, commands, descriptions -----
 
-Json GadgetJson(const DialogGadgetState& g) {
+Json GadgetJson(const DialogGadgetState& g, Int32 owner) {
   using V = DialogGadgetState::Value;
-  Json j = {{"id", g.id}, {"kind", g.kind}, {"label", g.label.GetUtf8()}, {"shown", g.shown != 0}};
+  Json j = {{"id", g.id}, {"owner", owner}, {"kind", g.kind}, {"label", g.label.GetUtf8()}};
   if (g.valueType == V::Flag) {
     j["type"] = "flag";
     j["value"] = g.value.GetBool();
@@ -235,6 +235,9 @@ Json GadgetJson(const DialogGadgetState& g) {
   } else if (g.valueType == V::Color) {
     j["type"] = "color";
     j["value"] = Vec(g.value.GetVector());
+  } else if (g.valueType == V::Text) {
+    j["type"] = "text";
+    j["value"] = g.value.GetString().GetUtf8();
   } else if (g.kind == "CHECKBOX") {
     j["type"] = "flag";
     j["value"] = false;
@@ -251,6 +254,20 @@ Json GadgetJson(const DialogGadgetState& g) {
     j["step"] = g.step;
   }
   return j;
+}
+
+/// The gadgets a person sees in the window of `dialog`, in reading order, each with the
+/// sub-dialog area it sits in (0: the window's own dialog).
+std::vector<std::pair<const host::WindowGadget, Int32>> ShownGadgets(GeDialog* dialog) {
+  std::map<const GeDialog*, Int32> areas = {{dialog, 0}};
+  std::vector<std::pair<const host::WindowGadget, Int32>> shown;
+  for (const host::WindowGadget& g : host::WindowGadgets(dialog)) {
+    if (g.state->subDialog) areas[g.state->subDialog] = g.state->id;
+    if (!g.visible) continue;
+    const auto area = areas.find(g.owner);
+    shown.emplace_back(g, area == areas.end() ? -1 : area->second);
+  }
+  return shown;
 }
 
 /// The commands the page offers, in the order the host's menu lists the module's.
@@ -435,7 +452,7 @@ std::string ScenePage::StateJson() {
   Json dialogs = Json::array();
   for (GeDialog* d : host::OpenDialogs()) {
     Json gadgets = Json::array();
-    for (const DialogGadgetState& g : d->GetGadgets()) gadgets.push_back(GadgetJson(g));
+    for (const auto& [g, area] : ShownGadgets(d)) gadgets.push_back(GadgetJson(*g.state, area));
     const host::PluginInfo* p = host::FindPlugin(d->GetPluginId());
     dialogs.push_back({{"id", d->GetPluginId()},
                        {"title", d->GetTitle().Content() ? d->GetTitle().GetUtf8()
@@ -526,6 +543,9 @@ ViewReply ScenePage::Act(const std::string& body) {
     std::lock_guard lock(mutex_);
     BaseDocument* doc = doc_.get();
     bool geometry = false;
+    // Everything but a dialog's gadgets is used outside the dialogs' windows, which lose the
+    // keyboard focus to it (the morph mixer then follows the morph objects again).
+    if (what != "gadget" && what != "close") host::FocusDialog(nullptr);
     if (what == "command") {
       const auto id = integer("id");
       const host::PluginInfo* p = id ? host::FindPlugin(static_cast<Int32>(*id)) : nullptr;
@@ -536,9 +556,18 @@ ViewReply ScenePage::Act(const std::string& body) {
       geometry = true;
     } else if (what == "gadget") {
       const auto dialog = integer("dialog"), gadget = integer("gadget");
-      GeDialog* d = dialog ? host::FindOpenDialog(static_cast<Int32>(*dialog)) : nullptr;
-      const DialogGadgetState* g =
-          d && gadget ? d->FindGadget(static_cast<Int32>(*gadget)) : nullptr;
+      const Int64 area = integer("owner").value_or(0);
+      GeDialog* window = dialog ? host::FindOpenDialog(static_cast<Int32>(*dialog)) : nullptr;
+      GeDialog* d = nullptr;
+      const DialogGadgetState* g = nullptr;
+      // Only what a person sees can be changed, in the dialog that shows it.
+      for (const auto& [shown, owner] :
+           window&& gadget ? ShownGadgets(window) : decltype(ShownGadgets(window))()) {
+        if (owner == area && shown.state->id == *gadget) {
+          d = shown.owner;
+          g = shown.state;
+        }
+      }
       if (!g || !a.contains("value")) return Refuse("no such gadget");
       const Json& v = a["value"];
       std::optional<GeData> value;

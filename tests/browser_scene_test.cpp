@@ -86,17 +86,23 @@ TEST(BrowserScene, TheDemoSceneShowsItsAidsMorphsAndExportsThroughThePlugin) {
   EXPECT_EQ(s["linesOff"]["overlay"]["lines"], 0);
   EXPECT_LT(s["linesOff"]["pixels"].get<int>(), 5);
   EXPECT_FALSE(s["linesOff"]["dialogBox"].get<bool>());
-  // The mouth-open slider changes the face; undo and redo take the change back and forth.
+  // The mixer's mouth-open row changes the face and the morph object's strength; the morph
+  // object's own wide-mouth slider is one undo step that undo and redo take back and forth,
+  // and the mixer's row follows it.
   EXPECT_GT(s["faceChanged"].get<int>(), 200);
+  EXPECT_EQ(s["objectSliderAfterMixer"], "100");
+  EXPECT_GT(s["wideMouth"]["changed"].get<int>(), 200);
+  EXPECT_EQ(s["wideMouth"]["mixerRow"], "100");
   EXPECT_EQ(s["afterUndo"]["value"], "0");
   EXPECT_GT(s["afterUndo"]["changed"].get<int>(), 200);
   EXPECT_EQ(s["afterRedo"]["value"], "100");
 
-  // The written scene holds the strength the slider set.
+  // The written scene holds the strengths the sliders set.
   std::ifstream written(dir + "/written.json");
   ASSERT_TRUE(written) << "Save wrote no scene";
   const nlohmann::json scene = nlohmann::json::parse(written);
   EXPECT_EQ(FindParam(scene["objects"], "Expressions", "2000"), 1.0);
+  EXPECT_EQ(FindParam(scene["objects"], "Expressions", "2001"), 1.0);
   // The exported download is a PMX that mmd-parser reads, with the head's expressions.
   const nlohmann::json pmx = ParsePmxWithMmdParser(s["exported"].get<std::string>());
   EXPECT_GT(pmx["metadata"]["vertexCount"].get<int>(), 0);

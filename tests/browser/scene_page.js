@@ -1,6 +1,6 @@
 // Drives the live scene page of `pmxexport view` in headless Chromium as a person would: the
 // triangulation lines switched on and off in polygon mode, the options dialog, the PMX edge
-// switch, a morph slider, undo and redo, Save and Export. Screenshots go to --out.
+// switch, the morph mixer and a morph object's slider, undo and redo, Save and Export. Screenshots go to --out.
 //
 //   node scene_page.js --app PMXEXPORT --out DIR --scene SCENE.json --scene-out OUT.json
 //
@@ -145,23 +145,27 @@ async function main() {
                    dialogBox: await page.isChecked('#g-1038120-1000') };
     await page.screenshot({ path: path.join(a.out, 'lines_off.png') });
 
-    // A morph slider: the face changes, undo and redo bring it back and forth.
+    // The morph mixer's slider of the mouth-open target changes the face.
     await page.evaluate(() => window.pmxScene.frame('Expressions'));
     await page.waitForFunction(() => !window.pmxScene.busy);
+    await settle(page, () => page.click('#cmd-1032051'));
     await changedSinceLast(page);
-    const slider = await page.evaluate(() => {
-      const box = [...document.querySelectorAll('#morph-Expressions input[type=number]')][0];
-      return box ? '#' + box.id : null;
-    });
-    s.slider = slider;
     await page.screenshot({ path: path.join(a.out, 'face_before.png') });
-    await settle(page, () => setValue(page, slider, '100'));
+    const mixerRow = '#g-1032051-20001-2001';
+    await settle(page, () => setValue(page, mixerRow, '100'));
     s.faceChanged = await changedSinceLast(page);
+    const morphSliders = await page.evaluate(() =>
+      [...document.querySelectorAll('#morph-Expressions input[type=number]')].map((e) => '#' + e.id));
+    s.objectSliderAfterMixer = await page.inputValue(morphSliders[0]);
     await page.screenshot({ path: path.join(a.out, 'face_after.png') });
+    // The morph object's own slider of the wide mouth, as the attribute manager changes it:
+    // one undo step, which undo and redo take back and forth; the mixer's row follows.
+    await settle(page, () => setValue(page, morphSliders[1], '100'));
+    s.wideMouth = { changed: await changedSinceLast(page), mixerRow: await page.inputValue('#g-1032051-20001-2003') };
     await settle(page, () => page.click('#undo'));
-    s.afterUndo = { value: await page.inputValue(slider), changed: await changedSinceLast(page) };
+    s.afterUndo = { value: await page.inputValue(morphSliders[1]), changed: await changedSinceLast(page) };
     await settle(page, () => page.click('#redo'));
-    s.afterRedo = { value: await page.inputValue(slider), changed: await changedSinceLast(page) };
+    s.afterRedo = { value: await page.inputValue(morphSliders[1]), changed: await changedSinceLast(page) };
     await page.click('#save');
     await page.waitForFunction(() => /Saved/.test(document.getElementById('messages').textContent), null, { timeout: 30000 });
     s.saved = a['scene-out'];
