@@ -112,7 +112,7 @@ int RunInfo(const std::vector<std::string>& args) {
     std::printf("%s\n", FormatImportSummary(summary).c_str());
     for (const std::string& w : summary.warnings) std::printf("Warning: %s\n", w.c_str());
   } else {
-    std::printf("%s: scene file, %.1f cm tall\n",
+    std::printf("%s: scene file, its meshes %.1f document units tall\n",
                 std::filesystem::path(input).filename().string().c_str(),
                 DocumentHeight(doc.get()));
   }
