@@ -411,8 +411,9 @@ std::vector<BaseMaterial*> AddMaterials(const aiScene* scene, const std::string&
     return false;
   };
   const bool collada = DetectFormat(scene).label == "COLLADA";
-  if (collada) {
-    // The library reads "0,2" as 0; such materials get their opacity from the file's text.
+  // The library reads "0,2" as 0; such materials get their opacity from the file's text (read
+  // only when some material came out invisible).
+  if (collada && anyInvisible(false)) {
     const std::map<std::string, float> comma = ColladaCommaOpacities(modelPath);
     for (unsigned i = 0; i < count; ++i) {
       aiString fileName;
