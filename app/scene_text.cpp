@@ -17,7 +17,7 @@ void NumberArrays::Open() {
   open_.push_back(tokens_.size());
   open_chars_.push_back(chars_.size());
   Token t;
-  t.chars = Token::kArrayBit;
+  t.size = Token::kArrayBit;
   tokens_.push_back(t);
 }
 
@@ -27,7 +27,6 @@ nlohmann::ordered_json NumberArrays::Close() {
   open_chars_.pop_back();
   Token& t = tokens_[first];
   t.span = static_cast<std::uint32_t>(tokens_.size() - first);
-  t.chars = (chars_.size() - firstChar) | Token::kArrayBit;
   if (!open_.empty()) return nullptr;
   tops_.emplace_back(first, firstChar);
   return nlohmann::ordered_json::binary({}, tops_.size() - 1);
@@ -262,7 +261,7 @@ class Layout {
     if (!k.array()) return k.size;
     if (depth >= 3) return kNoInline;
     size_t len = 1, e = t + 1;
-    for (std::uint32_t i = 0; i < k.size; ++i) {
+    for (std::uint32_t i = 0; i < k.count(); ++i) {
       const size_t l = InlineLength(e, limit, depth + 1);
       if (l == kNoInline) return kNoInline;
       len += (i == 0 ? 0 : 2) + l;
@@ -273,50 +272,50 @@ class Layout {
     return len > limit ? kNoInline : len;
   }
 
-  /// Appends the one-line form of the value at token `t`, whose text starts at `c`.
-  void WriteInline(size_t t, size_t c, std::string& s) const {
+  /// Appends the one-line form of the value at token `t`, whose text starts at `c`; answers
+  /// the characters of its numbers.
+  size_t WriteInline(size_t t, size_t c, std::string& s) const {
     const NumberArrays::Token& k = Tok(t);
     if (!k.array()) {
       s.append(arrays_->Chars() + c, k.size);
-      return;
+      return k.size;
     }
     s += '[';
-    size_t e = t + 1;
-    for (std::uint32_t i = 0; i < k.size; ++i) {
+    size_t used = 0, e = t + 1;
+    for (std::uint32_t i = 0; i < k.count(); ++i) {
       if (i > 0) s += ", ";
-      WriteInline(e, c, s);
-      c += Tok(e).array() ? Tok(e).Chars() : Tok(e).size;
+      used += WriteInline(e, c + used, s);
       e += Tok(e).span;
     }
     s += ']';
+    return used;
   }
 
-  void EmitArray(size_t t, size_t c, size_t indent, size_t column) {
+  /// Lays out the value at token `t`, whose text starts at `c`; answers the characters of its
+  /// numbers.
+  size_t EmitArray(size_t t, size_t c, size_t indent, size_t column) {
     const NumberArrays::Token& k = Tok(t);
     if (!k.array()) {
       out_.append(arrays_->Chars() + c, k.size);
-      return;
+      return k.size;
     }
-    if (k.size == 0) {
+    if (k.count() == 0) {
       out_ += "[]";
-      return;
+      return 0;
     }
     const size_t room = column < kWidth ? kWidth - column : 0;
-    if (InlineLength(t, std::max<size_t>(room, 40), 0) != kNoInline) {
-      WriteInline(t, c, out_);
-      return;
-    }
+    if (InlineLength(t, std::max<size_t>(room, 40), 0) != kNoInline) return WriteInline(t, c, out_);
     const size_t pad = indent + 2;
     bool allScalar = true;
-    for (size_t i = 0, e = t + 1; i < k.size && allScalar; ++i, e += Tok(e).span)
+    for (size_t i = 0, e = t + 1; i < k.count() && allScalar; ++i, e += Tok(e).span)
       allScalar = !Tok(e).array();
     out_ += "[\n";
-    size_t e = t + 1;
+    size_t used = 0, e = t + 1;
     if (allScalar) {
       // Long runs of numbers are filled into lines.
       size_t line = 0;  // characters on the line after the indent
-      for (std::uint32_t i = 0; i < k.size; ++i, ++e) {
-        const bool last = i + 1 == k.size;
+      for (std::uint32_t i = 0; i < k.count(); ++i, ++e) {
+        const bool last = i + 1 == k.count();
         const size_t item = Tok(e).size + (last ? 0 : 1);
         if (line > 0 && pad + line + 1 + item > kWidth) {
           out_ += '\n';
@@ -328,23 +327,23 @@ class Layout {
           out_ += ' ';
           ++line;
         }
-        out_.append(arrays_->Chars() + c, Tok(e).size);
+        out_.append(arrays_->Chars() + c + used, Tok(e).size);
         if (!last) out_ += ',';
-        c += Tok(e).size;
+        used += Tok(e).size;
         line += item;
       }
       out_ += '\n';
     } else {
-      for (std::uint32_t i = 0; i < k.size; ++i) {
+      for (std::uint32_t i = 0; i < k.count(); ++i) {
         out_.append(pad, ' ');
-        EmitArray(e, c, pad, pad);
-        out_ += i + 1 < k.size ? ",\n" : "\n";
-        c += Tok(e).array() ? Tok(e).Chars() : Tok(e).size;
+        used += EmitArray(e, c + used, pad, pad);
+        out_ += i + 1 < k.count() ? ",\n" : "\n";
         e += Tok(e).span;
       }
     }
     out_.append(indent, ' ');
     out_ += ']';
+    return used;
   }
 
   const NumberArrays* arrays_;

@@ -42,12 +42,11 @@ class NumberArrays {
   static bool IsPlaceholder(const nlohmann::ordered_json& v) { return v.is_binary(); }
 
   struct Token {
-    std::uint32_t size = 0;   // a number's characters, or an array's elements
-    std::uint32_t span = 1;   // tokens of the array with everything inside it (1 for a number)
-    std::uint64_t chars = 0;  // characters of the array with everything inside it, and kArrayBit
-    bool array() const { return chars & kArrayBit; }
-    std::uint64_t Chars() const { return chars & ~kArrayBit; }
-    static constexpr std::uint64_t kArrayBit = std::uint64_t(1) << 63;
+    std::uint32_t size = 0;  // a number's characters, or an array's elements and kArrayBit
+    std::uint32_t span = 1;  // tokens of the array with everything inside it (1 for a number)
+    bool array() const { return size & kArrayBit; }
+    std::uint32_t count() const { return size & ~kArrayBit; }
+    static constexpr std::uint32_t kArrayBit = std::uint32_t(1) << 31;
   };
   const Token& TokenAt(size_t i) const { return tokens_[i]; }
   const char* Chars() const { return chars_.data(); }

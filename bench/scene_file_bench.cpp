@@ -99,8 +99,8 @@ void BM_SceneWrite(benchmark::State& state) {
     fig.write.push_back(Seconds(t0));
     fig.writeCpu.push_back(ThreadCpu() - c0);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                          static_cast<int64_t>(fs::file_size(path)));
+  if (fig.sceneBytes == 0) fig.sceneBytes = static_cast<Int64>(fs::file_size(path));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * fig.sceneBytes);
 }
 
 void BM_SceneLoad(benchmark::State& state) {
