@@ -170,15 +170,18 @@ void ProcessTargetPoint(const WeightTransferContext& ctx, WTWorkerValues& worker
   }
 
   if (ctx.settings.normalize) {
-    // Only this call writes point p, so the weights read for the sum are still those scaled.
-    std::vector<Float>& w = worker.weights;
-    w.resize(static_cast<size_t>(jointCount));
+    // Only this call writes point p, so the weights read for the sum are still those to
+    // scale: they are kept when they fit (no allocation in a worker), else read again.
+    constexpr Int32 kKept = 64;
+    Float kept[kKept];
     Float sum = 0.0;
     for (Int32 j = 0; j < jointCount; ++j) {
-      w[static_cast<size_t>(j)] = tag->GetWeight(j, p);
-      sum += w[static_cast<size_t>(j)];
+      const Float w = tag->GetWeight(j, p);
+      if (j < kKept) kept[j] = w;
+      sum += w;
     }
     const Float f = std::abs(sum) > WT_EPSILON ? 1.0 / sum : 0.0;
-    for (Int32 j = 0; j < jointCount; ++j) tag->SetWeight(j, p, w[static_cast<size_t>(j)] * f);
+    for (Int32 j = 0; j < jointCount; ++j)
+      tag->SetWeight(j, p, (j < kKept ? kept[j] : tag->GetWeight(j, p)) * f);
   }
 }

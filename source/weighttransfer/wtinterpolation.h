@@ -2,8 +2,6 @@
 // point on an edge, or a point inside a polygon) and interpolate the source weights there.
 #pragma once
 
-#include <vector>
-
 #include "weighttransfer/wtgeometry.h"
 
 /// The reference search: walks every source point, edge and polygon of the context.
@@ -14,8 +12,7 @@ void WTFindNearestExhaustive(const WeightTransferContext& ctx, const Vector& x, 
 struct WTWorkerValues {
   Matrix targetMg;
   Int32 targetJointCount = 0;
-  Int32 searchHint = -1;       // the index's last winner (speeds up the next, nearby point)
-  std::vector<Float> weights;  // room for one point's weights
+  Int32 searchHint = -1;  // the index's last winner (speeds up the next, nearby point)
 };
 WTWorkerValues WTReadWorkerValues(const WeightTransferContext& ctx);
 
