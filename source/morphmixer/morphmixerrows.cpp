@@ -13,7 +13,7 @@ namespace {
 constexpr Int32 kRowsGroup = 1;
 constexpr Int32 kRowsScrollGroup = 2;
 constexpr Int32 kRowsTable = 3;
-// Vertical scroll bar when needed, no blitting, no gap at the bar.
+// The host's scroll group flags for the rows: they scroll vertically.
 constexpr Int32 kRowsScrollFlags = 0xA84;
 
 constexpr Int32 kFirstTextId = 2000;
