@@ -103,6 +103,12 @@ TEST(BrowserScene, TheDemoSceneShowsItsAidsMorphsAndExportsThroughThePlugin) {
   const nlohmann::json scene = nlohmann::json::parse(written);
   EXPECT_EQ(FindParam(scene["objects"], "Expressions", "2000"), 1.0);
   EXPECT_EQ(FindParam(scene["objects"], "Expressions", "2001"), 1.0);
+  // Requests for what a person cannot see or reach are refused and change nothing.
+  for (const auto& [what, status] : s["refused"].items()) {
+    if (what == "unchanged") continue;
+    EXPECT_EQ(status, 400) << what;
+  }
+  EXPECT_TRUE(s["refused"]["unchanged"].get<bool>());
   // The exported download is a PMX that mmd-parser reads, with the head's expressions.
   const nlohmann::json pmx = ParsePmxWithMmdParser(s["exported"].get<std::string>());
   EXPECT_GT(pmx["metadata"]["vertexCount"].get<int>(), 0);

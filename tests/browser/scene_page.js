@@ -109,7 +109,8 @@ async function main() {
   try {
     viewer = await startViewer(a.app, [a.scene, '--scene-out', a['scene-out']]);
     const page = await context.newPage();
-    page.on('console', (m) => { if (m.type() === 'error') report.console.push(m.text()); });
+    let refusing = false;  // the refusals asked for on purpose show in the console as well
+    page.on('console', (m) => { if (m.type() === 'error' && !refusing) report.console.push(m.text()); });
     page.on('pageerror', (e) => report.console.push(String(e)));
     // The page works without a network: anything not served by the viewer is refused.
     await page.route((url) => !url.href.startsWith(viewer.url), (route) => route.abort());
@@ -169,6 +170,29 @@ async function main() {
     await page.click('#save');
     await page.waitForFunction(() => /Saved/.test(document.getElementById('messages').textContent), null, { timeout: 30000 });
     s.saved = a['scene-out'];
+
+    // What the page's API refuses, asked from the page itself: nothing a person cannot see or
+    // reach changes, and the document stays as it was.
+    refusing = true;
+    s.refused = await page.evaluate(async () => {
+      const post = async (body) => (await fetch('/api/action', {
+        method: 'POST', headers: { 'Content-Type': 'application/json' },
+        body: typeof body === 'string' ? body : JSON.stringify(body) })).status;
+      const before = (await (await fetch('/api/state')).json()).version;
+      const statuses = {
+        notJson: await post('{"do": '),
+        unknown: await post({ do: 'format-disk' }),
+        hiddenMixerRow: await post({ do: 'gadget', dialog: 1032051, owner: 20001, gadget: 2007, value: 50 }),
+        closedDialog: await post({ do: 'gadget', dialog: 4242, gadget: 1000, value: true }),
+        noSuchObject: await post({ do: 'param', object: 987654321, id: 2000, value: 1 }),
+        cameraWithoutAxes: await post({ do: 'camera', off: [0, 0, 0] }),
+        infiniteValue: await post('{"do": "param", "object": 1, "id": 2000, "value": 1e999}'),
+        noSuchMode: await post({ do: 'mode', mode: 'sculpt' }),
+      };
+      statuses.unchanged = (await (await fetch('/api/state')).json()).version === before;
+      return statuses;
+    });
+    refusing = false;
 
     // Export: the saver's PMX as a download.
     const [download] = await Promise.all([page.waitForEvent('download', { timeout: 60000 }), page.click('#export')]);
