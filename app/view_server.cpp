@@ -373,20 +373,21 @@ class DeadlineStream : public httplib::Stream {
 class ThreadPerConnection : public httplib::TaskQueue {
  public:
   void enqueue(std::function<void()> fn) override {
-    std::unique_lock lock(mutex_);
-    ++running_;
-    lock.unlock();
-    try {
-      std::thread([this, fn = std::move(fn)] {
-        fn();
-        std::lock_guard guard(mutex_);
-        if (--running_ == 0) idle_.notify_all();
-      }).detach();
-    } catch (const std::system_error&) {
-      // No thread: the task still runs (and closes its socket), on the acceptor's thread.
-      fn();
+    auto task = std::make_shared<std::function<void()>>(std::move(fn));
+    auto run = [this, task] {
+      (*task)();
       std::lock_guard guard(mutex_);
       if (--running_ == 0) idle_.notify_all();
+    };
+    {
+      std::lock_guard lock(mutex_);
+      ++running_;
+    }
+    try {
+      std::thread(run).detach();
+    } catch (const std::system_error&) {
+      // No thread: the task still runs (and closes its socket), on the acceptor's thread.
+      run();
     }
   }
   void shutdown() override {
