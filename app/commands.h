@@ -32,6 +32,7 @@ int RunTransferWeights(const std::vector<std::string>& args);
 int RunDraw(const std::vector<std::string>& args);
 int RunCommand(const std::vector<std::string>& args);
 int RunDialog(const std::vector<std::string>& args);
+int RunMixer(const std::vector<std::string>& args);
 
 /// The PMX saver's settings as the command line gives them (unset: the saver's defaults).
 struct ExportSettings {

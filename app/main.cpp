@@ -24,6 +24,7 @@ constexpr pmxapp::SubCommand kCommands[] = {
     {"draw", "redraw a scene file's views and write the recorded calls", pmxapp::RunDraw},
     {"command", "run a command (a display switch, ...) on a scene file", pmxapp::RunCommand},
     {"dialog", "open a command's dialog headless, show and change its gadgets", pmxapp::RunDialog},
+    {"mixer", "list and move a scene's morphs by name through the morph mixer", pmxapp::RunMixer},
 };
 
 void PrintHelp() {
