@@ -2,7 +2,7 @@
 #include "c4d.h"
 #include "commands/weightcountrestriction.h"
 #include "edgeunderscore/edgeunderscoretag.h"
-#include "morphmixer/morphmixer.h"
+#include "pmxmorphmixer/morphmixer.h"
 #include "pmx/pmxsaver.h"
 #include "pmxbone/pmxbonetag.h"
 #include "pmxedge/pmxedgetag.h"

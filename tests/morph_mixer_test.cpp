@@ -10,7 +10,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
-#include "morphmixer/morphmixer.h"
+#include "pmxmorphmixer/morphmixer.h"
 #include "pmxmorph/pmxmorph.h"
 #include "support/plugin_env.h"
 #include "support/pmx_scene.h"

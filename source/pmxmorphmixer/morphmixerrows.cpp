@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "morphmixer/morphmixer.h"
+#include "pmxmorphmixer/morphmixer.h"
 #include "pmxmorph/pmxmorph.h"
 
 namespace {

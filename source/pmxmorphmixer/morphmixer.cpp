@@ -1,5 +1,5 @@
 // The mixer's window and the command that opens it.
-#include "morphmixer/morphmixer.h"
+#include "pmxmorphmixer/morphmixer.h"
 
 Bool MainDialog::CreateLayout() {
   GeDialog::CreateLayout();
