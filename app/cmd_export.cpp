@@ -158,20 +158,33 @@ bool ReadExportOptions(const ExportOptionText& text, ExportSettings* settings, s
   return true;
 }
 
-int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSettings& settings,
-                   const std::string& command, const PmxFinish* finish) {
+namespace {
+
+/// Whether `output` can name a PMX file: not a folder, and in a folder that exists. Checked
+/// before any work, so that a mistyped folder is named as such rather than by whatever file
+/// (a copied texture, say) would have been written there first.
+bool CheckOutputPath(const std::string& output, const std::string& command) {
   std::error_code ec;
   const fs::path out(output);
   if (fs::is_directory(out, ec)) {
     PrintError(command, output + " is a folder; give the PMX file's name");
-    return kExitFailure;
+    return false;
   }
   const fs::path folder = out.has_parent_path() ? out.parent_path() : fs::path(".");
   if (!fs::is_directory(folder, ec)) {
     PrintError(command,
                "cannot write " + output + ": the folder " + folder.string() + " does not exist");
-    return kExitFailure;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSettings& settings,
+                   const std::string& command, const PmxFinish* finish) {
+  if (!CheckOutputPath(output, command)) return kExitFailure;
+  std::error_code ec;
 
   const host::PluginInfo* saverInfo = host::FindSaverBySuffix(String("pmx"));
   if (!saverInfo) {
@@ -305,6 +318,7 @@ int RunExport(const std::vector<std::string>& args) {
   AddImportOptions(cli, &importText);
   if (auto code = cli.Parse(args)) return *code;
   if (output.empty()) return cli.UsageError("missing -o OUTPUT.pmx");
+  if (!CheckOutputPath(output, cli.Command())) return kExitFailure;
   ExportSettings settings;
   std::string error;
   if (!ReadExportOptions(text, &settings, &error)) return cli.UsageError(error);

@@ -93,7 +93,7 @@ std::unique_ptr<BaseDocument> ImportModelFile(const std::string& path, ImportSum
   Assimp::Importer importer;
   Configure(importer);
   const aiScene* scene = importer.ReadFile(path, kReadFlags);
-  if (!scene) return fail(ReadFailure(importer.GetErrorString()));
+  if (!scene) return fail(ReadFailure(importer.GetErrorString(), path));
   if (!scene->mRootNode) return fail("the file holds no scene");
 
   bool anyPolygons = false;

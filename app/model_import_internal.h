@@ -148,7 +148,7 @@ std::string Suffix(const std::string& path);
 std::string Trim(std::string s);
 /// The reason to give for the library's message after a failed read ("not enough memory"
 /// when it ran out of it).
-std::string ReadFailure(const std::string& libraryMessage);
+std::string ReadFailure(const std::string& libraryMessage, const std::string& path = {});
 /// False, with the reason, for a path that is missing, a folder, unreadable or empty.
 bool ReadableFile(const std::string& path, std::string* reason);
 /// Runs the import library on `path` in a child process. A damaged file can make the library

@@ -51,8 +51,13 @@ std::string Trim(std::string s) {
   return s;
 }
 
-std::string ReadFailure(const std::string& libraryMessage) {
+std::string ReadFailure(const std::string& libraryMessage, const std::string& path) {
   if (libraryMessage.find("bad_alloc") != std::string::npos) return "not enough memory to read it";
+  // The suffix names a format the library reads, yet no reader takes the content: the file is
+  // broken (a binary glTF cut short has its header but not the chunks it announces).
+  if (!path.empty() && libraryMessage.find("No suitable reader") != std::string::npos &&
+      IsModelFilePath(path))
+    return "the file is damaged or truncated: it is not readable as a " + Suffix(path) + " file";
   return libraryMessage.empty() ? "the import library could not read it" : Trim(libraryMessage);
 }
 
@@ -161,7 +166,7 @@ bool ProbeInChild(const std::string& path, int timeoutSeconds, std::string* reas
                                 " MB of memory; it is damaged or too large for this machine";
     return false;
   }
-  *reason = ReadFailure(message);
+  *reason = ReadFailure(message, path);
   return false;
 }
 

@@ -726,16 +726,38 @@ std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 }  // namespace
 
-TEST(ModelImportCli, ABrokenModelFileGivesOneLineAndExitCodeOne) {
-  const std::string out = TempPath("broken.pmx");
-  const AppRun r = RunApp("export " + Quote(Asset("invalid/malformed.obj")) + " -o " + Quote(out));
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(
-      r.err.rfind("pmxexport export: cannot import " + Asset("invalid/malformed.obj") + ": ", 0),
-      0u)
-      << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-  EXPECT_FALSE(fs::exists(out));
+TEST(ModelImportCli, ABrokenModelFileOrAMissingFolderGivesOneLineAndExitCodeOne) {
+  // A binary glTF cut short keeps its header; the library then finds no reader for it.
+  const std::string glb = TempPath("truncated.glb");
+  {
+    std::ifstream in(Asset("glTF2/BoxTextured-glTF-Binary/BoxTextured.glb"), std::ios::binary);
+    std::string head(1000, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    std::ofstream(glb, std::ios::binary).write(head.data(), in.gcount());
+  }
+  const std::string missing = TempPath("no_such_folder");
+  const std::string man = Asset("MDL/MDL (HL1)/man.mdl");
+  struct Case {
+    std::string input, output, options, message;
+  } cases[] = {
+      {Asset("invalid/malformed.obj"), TempPath("broken.pmx"), "",
+       "cannot import " + Asset("invalid/malformed.obj") + ": "},
+      {glb, TempPath("truncated.pmx"), "",
+       "cannot import " + glb + ": the file is damaged or truncated"},
+      // Named before any texture is copied there.
+      {man, missing + "/man.pmx", "--copy-textures",
+       "cannot write " + missing + "/man.pmx: the folder " + missing + " does not exist"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const AppRun r =
+        RunApp("export " + Quote(c.input) + " -o " + Quote(c.output) + " " + c.options);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.rfind("pmxexport export: " + c.message, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(c.output));
+  }
+  EXPECT_FALSE(fs::exists(missing));
 }
 
 // ---------------------------------------------------------------------------------------------
