@@ -20,18 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-int Shell(const std::string& cmd, std::string* out) {
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) return -1;
-  std::array<char, 4096> buf{};
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out->append(buf.data(), n);
-  const int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 /// The strength parameter `id` of the object named `name` in a written scene file.
 nlohmann::json FindParam(const nlohmann::json& objects, const std::string& name,
                          const std::string& id) {

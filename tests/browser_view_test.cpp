@@ -12,28 +12,13 @@
 #include <string>
 
 #include "support/plugin_env.h"
+#include "support/run_app.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
 #include <stb/stb_image.h>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-int Shell(const std::string& cmd, std::string* out) {
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) return -1;
-  std::array<char, 4096> buf{};
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out->append(buf.data(), n);
-  const int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
 
 TEST(BrowserView, MmdLoaderDrawsTheSampleAndConvertedModelsWithTheirTextures) {
   ASSERT_TRUE(fs::exists("/usr/bin/chromium")) << "scripts/install-deps.sh installs chromium";

@@ -720,12 +720,6 @@ TEST(ModelImportRejects, TruncationsOfGoodFilesNeverCrash) {
   }
 }
 
-namespace {
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-}  // namespace
-
 TEST(ModelImportCli, ABrokenModelFileOrAMissingFolderGivesOneLineAndExitCodeOne) {
   // A binary glTF cut short keeps its header; the library then finds no reader for it.
   const std::string glb = TempPath("truncated.glb");

@@ -9,17 +9,22 @@
 
 #include "support/plugin_env.h"
 
-AppRun RunApp(const std::string& args) {
-  const std::string errFile = TempPath("app_stderr.txt");
-  const std::string cmd = std::string("'") + PMX_APP + "' " + args + " 2>'" + errFile + "'";
-  AppRun r;
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+int Shell(const std::string& cmd, std::string* out) {
   FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) return r;
+  if (!pipe) return -1;
   std::array<char, 4096> buf{};
   size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) r.out.append(buf.data(), n);
+  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) out->append(buf.data(), n);
   const int status = pclose(pipe);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+AppRun RunApp(const std::string& args) {
+  const std::string errFile = TempPath("app_stderr.txt");
+  AppRun r;
+  r.code = Shell(Quote(PMX_APP) + " " + args + " 2>" + Quote(errFile), &r.out);
   std::ifstream e(errFile);
   r.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
   return r;

@@ -11,3 +11,9 @@ struct AppRun {
 
 /// Runs pmxexport with `args` (already shell-quoted where needed).
 AppRun RunApp(const std::string& args);
+
+/// `s` in single quotes for the shell (test paths hold no single quote).
+std::string Quote(const std::string& s);
+
+/// Runs a shell command line; its standard output is appended to `out`. Answers the exit code.
+int Shell(const std::string& cmd, std::string* out);
