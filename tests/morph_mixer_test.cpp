@@ -10,8 +10,8 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
-#include "pmxmorphmixer/morphmixer.h"
 #include "pmxmorph/pmxmorph.h"
+#include "pmxmorphmixer/morphmixer.h"
 #include "support/plugin_env.h"
 #include "support/pmx_scene.h"
 

@@ -4,8 +4,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "pmxmorphmixer/morphmixer.h"
 #include "pmxmorph/pmxmorph.h"
+#include "pmxmorphmixer/morphmixer.h"
 
 namespace {
 
