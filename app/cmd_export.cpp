@@ -217,7 +217,7 @@ int ExportDocument(BaseDocument* doc, const std::string& output, const ExportSet
     }
   } scratch;
   if (finish) {
-    std::string pattern = (fs::temp_directory_path(ec) / "pmxexport-XXXXXX.pmx").string();
+    std::string pattern = (TemporaryFolder() / "pmxexport-XXXXXX.pmx").string();
     const int fd = mkstemps(pattern.data(), 4);
     if (fd < 0) {
       PrintError(command, "cannot make a temporary file for the export: " +

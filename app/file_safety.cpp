@@ -201,4 +201,10 @@ fs::path ResolvedOutput(const std::string& path) {
 
 fs::path OutputFolder(const std::string& path) { return ResolvedOutput(path).parent_path(); }
 
+std::filesystem::path TemporaryFolder() {
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+  return ec ? std::filesystem::path("/tmp") : folder;
+}
+
 }  // namespace pmxapp

@@ -52,4 +52,7 @@ std::filesystem::path ResolvedOutput(const std::string& path);
 /// The folder of ResolvedOutput(path).
 std::filesystem::path OutputFolder(const std::string& path);
 
+/// The system's folder for temporary files ($TMPDIR), /tmp when it names none that exists.
+std::filesystem::path TemporaryFolder();
+
 }  // namespace pmxapp

@@ -15,6 +15,7 @@
 #include "app_host.h"
 #include "c4d_host.h"
 #include "c4d_symbols.h"
+#include "file_safety.h"
 #include "scene_file.h"
 #include "scene_format.h"
 #include "viewport_app.h"
@@ -351,8 +352,8 @@ bool ScenePage::Load(const ScenePageOptions& options, std::string* error) {
     }
     roots_.push_back(real);
   }
-  char tmpl[] = "/tmp/pmxexport-view-XXXXXX";
-  if (!mkdtemp(tmpl)) {
+  std::string tmpl = (TemporaryFolder() / "pmxexport-view-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) {
     *error = "cannot make a temporary folder for exports";
     return false;
   }
