@@ -105,7 +105,8 @@ class JsonValue {
   std::string dump() const;
 
  private:
-  friend void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out);
+  friend void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
+                             ParsedScene* out);
   nlohmann::json ToNlohmann() const;
 
   const nlohmann::json* json_ = nullptr;
@@ -130,17 +131,19 @@ class ParsedScene {
   JsonValue Root() const { return root_; }
 
  private:
-  friend void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out);
+  friend void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
+                             ParsedScene* out);
   struct Fast;
   std::unique_ptr<Fast> fast_;
   nlohmann::json tree_;
   JsonValue root_;
 };
 
-/// Parses `text` (comments allowed) into `out`. Throws SceneError naming `file`, the line and
-/// column (and the JSON path where it helps) for text that is not JSON, for nesting deeper than
+/// Parses `text` (comments allowed) into `out`. `padded`: at least kParsePadding readable bytes
+/// follow the text, so the fast parser need not copy it. Throws SceneError naming `file`, the line
+/// and column (and the JSON path where it helps) for text that is not JSON, for nesting deeper than
 /// kMaxJsonNesting and for a key that appears twice in one object (naming both places).
-void ParseSceneJson(const std::string& text, const std::string& file, ParsedScene* out);
+void ParseSceneJson(std::string_view text, bool padded, const std::string& file, ParsedScene* out);
 
 /// Frees every value below `v`, leaves first, without allocating. The library's own destructor
 /// gathers the children of a large array into a new vector first, which fails when memory has

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 
+#include "mapped_file.h"
 #include "message_text.h"
 #include "scene_file.h"
 #include "scene_json.h"
@@ -47,11 +48,12 @@ std::string Describe(const Json& v) {
 
 }  // namespace
 
-std::unique_ptr<BaseDocument> Loader::Load(std::string& text, bool releaseText) {
+std::unique_ptr<BaseDocument> Loader::Load(std::string_view text, bool padded,
+                                           const std::function<void()>& releaseText) {
   ParsedScene parsed;
-  ParseSceneJson(text, file_, &parsed);
+  ParseSceneJson(text, padded, file_, &parsed);
   // The tree holds all it needs of the text (messages name places by JSON path from here on).
-  if (releaseText) std::string().swap(text);
+  if (releaseText) releaseText();
   doc_.reset(BaseDocument::Alloc());
   LoadRoot(parsed.Root());
   return std::move(doc_);
@@ -254,12 +256,13 @@ namespace {
 using sceneload::Loader;
 using sceneload::SceneError;
 
-std::unique_ptr<BaseDocument> LoadWithMessages(std::string& text, bool releaseText,
+std::unique_ptr<BaseDocument> LoadWithMessages(std::string_view text, bool padded,
+                                               const std::function<void()>& releaseText,
                                                const std::string& name, const std::string& baseDir,
                                                std::string* error) {
   try {
     Loader loader(name, baseDir);
-    return loader.Load(text, releaseText);
+    return loader.Load(text, padded, releaseText);
   } catch (const SceneError& e) {
     if (error) *error = e.what();
   } catch (const std::bad_alloc&) {
@@ -274,10 +277,7 @@ std::unique_ptr<BaseDocument> LoadWithMessages(std::string& text, bool releaseTe
 
 std::unique_ptr<BaseDocument> LoadSceneText(const std::string& text, const std::string& displayName,
                                             std::string* error) {
-  std::string copy;
-  copy.reserve(text.size() + sceneload::kParsePadding);
-  copy.assign(text);
-  auto doc = LoadWithMessages(copy, true, displayName, std::string(), error);
+  auto doc = LoadWithMessages(text, false, {}, displayName, std::string(), error);
   if (doc) doc->SetDocumentName(Filename(String(displayName)).GetFile());
   return doc;
 }
@@ -289,6 +289,24 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
     if (error) *error = path + ": is a folder, not a scene file";
     return nullptr;
   }
+  const fs::path absolute = fs::absolute(fs::path(path), ec).lexically_normal();
+  const std::string dir = absolute.parent_path().generic_string();
+  auto named = [&](std::unique_ptr<BaseDocument> doc) {
+    if (doc) doc->SetDocumentName(Filename(String(absolute.filename().generic_string())));
+    return doc;
+  };
+  // A regular file is mapped rather than read: no copy, and no fresh pages to clear.
+  std::string reason;
+  if (auto mapped = MappedFile::Open(path, &reason)) {
+    auto doc = LoadWithMessages(
+        mapped->Bytes(), true, [&] { mapped->Release(); }, path, dir, error);
+    if (mapped->CutShort()) {
+      if (error) *error = path + ": the file was cut short while it was being read";
+      return nullptr;
+    }
+    return named(std::move(doc));
+  }
+  // Anything else (a pipe, a device) is read as a stream.
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (error) *error = path + ": cannot open the scene file (" + std::strerror(errno) + ")";
@@ -314,11 +332,9 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
     if (error) *error = path + ": cannot read the scene file";
     return nullptr;
   }
-  const fs::path absolute = fs::absolute(fs::path(path), ec).lexically_normal();
-  const std::string dir = absolute.parent_path().generic_string();
-  auto doc = LoadWithMessages(text, true, path, dir, error);
-  if (doc) doc->SetDocumentName(Filename(String(absolute.filename().generic_string())));
-  return doc;
+  text.reserve(text.size() + sceneload::kParsePadding);
+  return named(LoadWithMessages(
+      text, true, [&] { std::string().swap(text); }, path, dir, error));
 }
 
 }  // namespace pmxapp

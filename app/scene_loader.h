@@ -46,8 +46,10 @@ class Loader {
   Loader(std::string displayName, std::string baseDir)
       : file_(std::move(displayName)), baseDir_(std::move(baseDir)) {}
 
-  /// Loads `text`; with `releaseText` the text is freed as soon as the parse no longer needs it.
-  std::unique_ptr<BaseDocument> Load(std::string& text, bool releaseText = false);
+  /// Loads `text`; `padded`: kParsePadding readable bytes follow it. `releaseText` (may be
+  /// empty) is called as soon as the parse no longer needs the text, to free it.
+  std::unique_ptr<BaseDocument> Load(std::string_view text, bool padded,
+                                     const std::function<void()>& releaseText = {});
 
  private:
   // ----- messages and paths -----

@@ -11,6 +11,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
+#include "mapped_file.h"
 #include "support/plugin_env.h"
 
 namespace {
@@ -553,6 +554,35 @@ TEST_F(SceneFile, TruncatedAndMutatedFilesNeverLoadHalfway) {
       EXPECT_EQ(SceneToText(back.get()), out);
     }
   }
+}
+
+// Scene files are mapped rather than read. A file another program cuts short meanwhile must
+// not end the program with a bus error: its lost bytes read as zeros and the load says so.
+TEST_F(SceneFile, AFileCutShortWhileMappedReadsAsZerosAndIsReported) {
+  const std::string path = TempPath("cut_while_mapped.json");
+  const std::string text(3 * 4096 + 100, ' ');
+  Write(path, text);
+  std::string reason;
+  auto mapped = pmxapp::MappedFile::Open(path, &reason);
+  ASSERT_NE(mapped, nullptr) << reason;
+  EXPECT_FALSE(mapped->CutShort());
+  fs::resize_file(path, 10);
+  const std::string_view bytes = mapped->Bytes();
+  size_t spaces = 0, zeros = 0;
+  for (size_t i = 0; i < bytes.size() + pmxapp::MappedFile::kReadPastEnd; ++i) {
+    const char c = bytes.data()[i];
+    spaces += c == ' ';
+    zeros += c == '\0';
+  }
+  EXPECT_TRUE(mapped->CutShort());
+  EXPECT_GE(spaces, 10u);
+  EXPECT_EQ(spaces + zeros, bytes.size() + pmxapp::MappedFile::kReadPastEnd);
+  mapped->Release();
+  EXPECT_TRUE(mapped->CutShort());
+
+  // What cannot be mapped (a folder, a pipe) is not, and the caller reads it as a stream.
+  EXPECT_EQ(pmxapp::MappedFile::Open(fs::path(path).parent_path().string(), &reason), nullptr);
+  EXPECT_EQ(reason, "not a regular file");
 }
 
 TEST_F(SceneFile, FilesKeepTheirFolderAsTheDocumentPath) {
