@@ -46,7 +46,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 /// A model of `vertexCount` BDEF1 vertices, `boneCount` bones and one material holding the
 /// triangle `tri`.
-void FillModel(PmxModel* m, Int64 vertexCount, Int64 boneCount, std::array<Int64, 3> tri) {
+void FillModel(PmxModel* m, Int64 vertexCount, Int64 boneCount, std::array<Int32, 3> tri) {
   m->vertices.resize(static_cast<size_t>(vertexCount));
   for (Int64 i = 0; i < boneCount; ++i) {
     PmxBone& b = m->bones.emplace_back();
@@ -75,7 +75,7 @@ TEST(PmxWriter, VertexIndicesSwitchWidthAt256And65536) {
   struct Case {
     Int64 vertices;
     uint8_t size;
-    std::array<Int64, 3> tri;
+    std::array<Int32, 3> tri;
   };
   for (const Case& c : {Case{255, 1, {0, 254, 200}}, Case{256, 2, {0, 255, 200}},
                         Case{65535, 2, {0, 65534, 40000}}, Case{65536, 4, {0, 65535, 40000}}}) {
@@ -152,6 +152,31 @@ TEST(PmxWriter, HeaderOfAnEmptyModel) {
   EXPECT_EQ(j["metadata"]["version"], 2.0);
   EXPECT_EQ(j["metadata"]["encoding"], 0);
   EXPECT_EQ(j["metadata"]["additionalUvNum"], 0);
+}
+
+// SDEF parameters live beside the vertex list; an SDEF vertex past its end writes zeros.
+TEST(PmxWriter, SdefVerticesCarryTheirCentreAndControlPoints) {
+  PmxModel m;
+  FillModel(&m, 3, 2, {0, 1, 2});
+  for (PmxVertex& v : m.vertices) {
+    v.deformType = PMX_DEFORM_SDEF;
+    v.boneIndex[1] = 1;
+    v.boneWeight[0] = 0.25;
+  }
+  m.sdef = {PmxSdefParams{Vector(1, 2, 3), Vector(-1, 0, 0.5), Vector(0, 4, 0)},
+            PmxSdefParams{Vector(7, 8, 9), Vector(), Vector(0.5, 0.5, 0.5)}};
+  const auto j = ParsePmxWithMmdParser(WriteModel(m));
+  const auto& vertices = j["vertices"];
+  ASSERT_EQ(vertices.size(), 3u);
+  EXPECT_EQ(vertices[0]["skinC"], (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(vertices[0]["skinR0"], (std::vector<double>{-1, 0, 0.5}));
+  EXPECT_EQ(vertices[1]["skinR1"], (std::vector<double>{0.5, 0.5, 0.5}));
+  EXPECT_EQ(vertices[2]["skinC"], (std::vector<double>{0, 0, 0}));
+  EXPECT_EQ(vertices[2]["skinIndices"], (std::vector<int>{0, 1}));
+  EXPECT_EQ(vertices[2]["skinWeights"], (std::vector<double>{0.25, 0.75}));
+
+  m.sdef[1].r0 = Vector(1e39, 0, 0);  // beyond single precision: refused, naming the vertex
+  EXPECT_NE(PmxFindUnwritableValue(m).GetUtf8().find("頂点1"), std::string::npos);
 }
 
 /// A model that uses every part of every section this system writes.

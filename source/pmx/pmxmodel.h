@@ -26,19 +26,25 @@ struct PmxExportSettings {
   Filename documentPath;
 };
 
+/// A vertex as the file holds it. A large mesh has millions, so it is kept small: indexes in
+/// 32 bits (as the file's widest index) and the rarely used SDEF parameters beside the list.
 struct PmxVertex {
   Float position[3] = {0, 0, 0};  // scaled, world space
   Float32 normal[3] = {0, 0, 0};
   Float32 uv[2] = {0, 0};
   PmxDeformType deformType = PMX_DEFORM_BDEF1;
-  Int64 boneIndex[4] = {0, 0, 0, 0};
+  Int32 boneIndex[4] = {0, 0, 0, 0};
   Float boneWeight[4] = {0, 0, 0, 0};
-  Vector sdefC, sdefR0, sdefR1;
   Float edgeScale = 1.0;
 };
 
+/// The spherical deform's centre and its two control points, for an SDEF vertex.
+struct PmxSdefParams {
+  Vector c, r0, r1;
+};
+
 struct PmxTriangle {
-  Int64 vertexIndex[3] = {0, 0, 0};  // positions in the model's vertices
+  Int32 vertexIndex[3] = {0, 0, 0};  // positions in the model's vertices
 };
 
 struct PmxMaterial {
@@ -138,6 +144,9 @@ struct PmxModel {
   String name, nameEnglish, comment, commentEnglish;
   std::vector<PmxModelPart> parts;  // in vertex order; not written
   std::vector<PmxVertex> vertices;
+  /// SDEF parameters by vertex position; empty when no vertex is SDEF, and an SDEF vertex
+  /// past its end has all three at zero.
+  std::vector<PmxSdefParams> sdef;
   std::vector<String> textures;  // as written: resolved paths or folder-relative names
   std::vector<PmxMaterial> materials;
   std::vector<PmxBone> bones;

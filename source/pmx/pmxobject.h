@@ -27,11 +27,11 @@ struct PmxObjectVertex {
 /// arrays when a pass makes the vertices rather than copied into every triangle: the copies
 /// would double the memory of a large mesh's conversion.
 struct PmxObjectTriangle {
-  Int32 assigned = 0;  // set once a pass has made the corners' vertices
-  Int32 half = 0;      // 0: corners a, b, c of the polygon; 1: corners a, c, d
-  Int64 polygonIndex = 0;
-  Int64 pointIndex[3] = {0, 0, 0};
-  Int64 vertexIndex[3] = {0, 0, 0};
+  Int32 polygonIndex = 0;
+  Int32 pointIndex[3] = {0, 0, 0};
+  Int32 vertexIndex[3] = {0, 0, 0};  // local; 32 bits, like every index of the file
+  UChar assigned = 0;                // set once a pass has made the corners' vertices
+  UChar half = 0;                    // 0: corners a, b, c of the polygon; 1: corners a, c, d
 };
 
 /// A host polygon object converted for the export. Owned by the model's object list.

@@ -105,7 +105,8 @@ void WriteVertices(PmxFileWriter& w, const PmxModel& model) {
   const PmxIndexSizes& sizes = w.GetIndexSizes();
   w.WriteInt32(static_cast<Int32>(model.vertices.size()));
   const UInt8 bone = sizes.bone;
-  for (const PmxVertex& v : model.vertices) {
+  for (size_t i = 0; i < model.vertices.size(); ++i) {
+    const PmxVertex& v = model.vertices[i];
     for (Float p : v.position) w.WriteReal(p);
     for (Float32 n : v.normal) w.WriteFloat32(n);
     w.WriteFloat32(v.uv[0]);
@@ -121,14 +122,15 @@ void WriteVertices(PmxFileWriter& w, const PmxModel& model) {
         w.WriteReal(v.boneWeight[0]);
         break;
       case PMX_DEFORM_BDEF4:
-        for (Int64 b : v.boneIndex) w.WriteIndex(b, bone, false);
+        for (Int32 b : v.boneIndex) w.WriteIndex(b, bone, false);
         for (Float weight : v.boneWeight) w.WriteReal(weight);
         break;
       case PMX_DEFORM_SDEF:
         w.WriteIndex(v.boneIndex[0], bone, false);
         w.WriteIndex(v.boneIndex[1], bone, false);
         w.WriteReal(v.boneWeight[0]);
-        for (const Vector& s : {v.sdefC, v.sdefR0, v.sdefR1}) {
+        const PmxSdefParams sdef = i < model.sdef.size() ? model.sdef[i] : PmxSdefParams();
+        for (const Vector& s : {sdef.c, sdef.r0, sdef.r1}) {
           w.WriteReal(s.x);
           w.WriteReal(s.y);
           w.WriteReal(s.z);
@@ -145,7 +147,7 @@ void WriteFaces(PmxFileWriter& w, const PmxModel& model) {
   const UInt8 size = sizes.vertex;
   for (const PmxMaterial& m : model.materials) {
     for (const PmxTriangle& t : m.triangles) {
-      for (Int64 i : t.vertexIndex) w.WriteIndex(i, size, true);
+      for (Int32 i : t.vertexIndex) w.WriteIndex(i, size, true);
     }
   }
 }
@@ -320,8 +322,9 @@ String PmxFindUnwritableValue(const PmxModel& model) {
   for (size_t i = 0; i < model.vertices.size(); ++i) {
     const PmxVertex& v = model.vertices[i];
     if (!FitSingle(v.position) || !FitSingle(v.normal) || !FitSingle(v.uv) ||
-        !FitSingle(v.boneWeight) || !FitSingle(v.sdefC) || !FitSingle(v.sdefR0) ||
-        !FitSingle(v.sdefR1) || !FitsSingle(v.edgeScale)) {
+        !FitSingle(v.boneWeight) || !FitsSingle(v.edgeScale) ||
+        (i < model.sdef.size() && (!FitSingle(model.sdef[i].c) || !FitSingle(model.sdef[i].r0) ||
+                                   !FitSingle(model.sdef[i].r1)))) {
       const auto index = static_cast<Int64>(i);
       return String("オブジェクト[") + ObjectOfVertex(model, index) + String("]の頂点") +
              String::IntToString(index) + suffix;
