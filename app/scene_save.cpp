@@ -15,7 +15,6 @@
 #include <set>
 
 #include "c4d_host.h"
-#include "file_safety.h"
 #include "scene_file.h"
 #include "scene_format.h"
 #include "scene_text.h"
@@ -49,7 +48,7 @@ class Writer {
   }
 
   const std::string& Error() const { return error_; }
-  const NumberArrays& Arrays() const { return arrays_; }
+  const NumberSources& Arrays() const { return arrays_; }
 
  private:
   // ----- survey: names, ids -----
@@ -141,26 +140,20 @@ class Writer {
     return v;
   }
   OJson Vec(const Vector& v) { return OJson::array({Num(v.x), Num(v.y), Num(v.z)}); }
-  // Numbers of the large arrays, written straight into their text.
-  void ArrayNum(double v) {
-    if (!arrays_.Number(v)) NonFinite();
+  // The large arrays are formatted only as the text is laid out (NumberSource); a value that
+  // is not finite is looked for here, so that the file is refused before it is begun.
+  void CheckFinite(bool finite) {
+    if (!finite) NonFinite();
   }
-  void ArrayNum32(Float32 v) {
-    if (!arrays_.Number32(v)) NonFinite();
+  static bool Finite(const Vector32& v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
   }
-  void ArrayVec(const Vector& v) {
-    arrays_.Open();
-    ArrayNum(v.x);
-    ArrayNum(v.y);
-    ArrayNum(v.z);
-    arrays_.Close();
-  }
-  void ArrayVec32(const Vector32& v, bool dropZeroW) {
-    arrays_.Open();
-    ArrayNum32(v.x);
-    ArrayNum32(v.y);
-    if (!(dropZeroW && v.z == 0)) ArrayNum32(v.z);
-    arrays_.Close();
+  static void ArrayVec32(NumberArrays& out, const Vector32& v, bool dropZeroW) {
+    out.Open();
+    out.Number32(v.x);
+    out.Number32(v.y);
+    if (!(dropZeroW && v.z == 0)) out.Number32(v.z);
+    out.Close();
   }
   OJson Unit(const UnitScaleData& u) {
     std::string_view name = UnitName(u.GetUnit());
@@ -409,57 +402,82 @@ class Writer {
   void Geometry(PolygonObject* poly, OJson& j) {
     const Int32 pcnt = poly->GetPointCount();
     const Int32 vcnt = poly->GetPolygonCount();
-    arrays_.Reserve(static_cast<size_t>(pcnt) * 4 + static_cast<size_t>(vcnt) * 5,
-                    static_cast<size_t>(pcnt) * 48 + static_cast<size_t>(vcnt) * 24);
     if (pcnt > 0) {
-      arrays_.Open();
       const Vector* p = poly->GetPointR();
-      for (Int32 i = 0; i < pcnt; ++i) ArrayVec(p[i]);
-      j["points"] = arrays_.Close();
+      bool finite = true;
+      for (Int32 i = 0; i < pcnt && finite; ++i)
+        finite = std::isfinite(p[i].x) && std::isfinite(p[i].y) && std::isfinite(p[i].z);
+      CheckFinite(finite);
+      j["points"] = arrays_.Add(
+          {static_cast<size_t>(pcnt), false, [p](size_t first, size_t last, NumberArrays& out) {
+             for (size_t i = first; i < last; ++i) {
+               out.Open();
+               out.Number(p[i].x);
+               out.Number(p[i].y);
+               out.Number(p[i].z);
+               out.Close();
+             }
+           }});
     }
     if (vcnt > 0) {
-      arrays_.Open();
       const CPolygon* p = poly->GetPolygonR();
-      for (Int32 i = 0; i < vcnt; ++i) {
-        const CPolygon& c = p[i];
-        arrays_.Open();
-        arrays_.Integer(c.a);
-        arrays_.Integer(c.b);
-        arrays_.Integer(c.c);
-        if (c.c != c.d) arrays_.Integer(c.d);
-        arrays_.Close();
-      }
-      j["polygons"] = arrays_.Close();
+      j["polygons"] = arrays_.Add(
+          {static_cast<size_t>(vcnt), false, [p](size_t first, size_t last, NumberArrays& out) {
+             for (size_t i = first; i < last; ++i) {
+               const CPolygon& c = p[i];
+               out.Open();
+               out.Integer(c.a);
+               out.Integer(c.b);
+               out.Integer(c.c);
+               if (c.c != c.d) out.Integer(c.d);
+               out.Close();
+             }
+           }});
     }
     if (poly->GetPointS()->GetCount()) j["pointSelection"] = Selection(*poly->GetPointS());
     if (poly->GetPolygonS()->GetCount()) j["polygonSelection"] = Selection(*poly->GetPolygonS());
     if (poly->GetEdgeS()->GetCount()) j["edgeSelection"] = Selection(*poly->GetEdgeS());
     if (poly->GetPolygonH()->GetCount()) j["hiddenPolygons"] = Selection(*poly->GetPolygonH());
     if (!poly->GetNgonOutlines().empty()) {
-      arrays_.Open();
-      for (const auto& outline : poly->GetNgonOutlines()) {
-        arrays_.Open();
-        for (Int32 k : outline) arrays_.Integer(k);
-        arrays_.Close();
-      }
-      j["ngons"] = arrays_.Close();
+      const std::vector<std::vector<Int32>>* outlines = &poly->GetNgonOutlines();
+      j["ngons"] = arrays_.Add(
+          {outlines->size(), false, [outlines](size_t first, size_t last, NumberArrays& out) {
+             for (size_t i = first; i < last; ++i) {
+               out.Open();
+               for (Int32 k : (*outlines)[i]) out.Integer(k);
+               out.Close();
+             }
+           }});
     }
   }
 
+  /// A selection as its elements: single indices, and runs of three or more as [first, last].
   OJson Selection(const BaseSelect& sel) {
-    arrays_.Open();
+    auto runs = std::make_shared<std::vector<std::pair<Int32, Int32>>>();
+    bool allScalar = true;
     Int32 lo = 0, hi = 0;
     for (Int32 seg = 0; sel.GetRange(seg, INT32_MAX, &lo, &hi); ++seg) {
       if (hi - lo >= 2) {
-        arrays_.Open();
-        arrays_.Integer(lo);
-        arrays_.Integer(hi);
-        arrays_.Close();
+        runs->emplace_back(lo, hi);
+        allScalar = false;
       } else {
-        for (Int32 k = lo; k <= hi; ++k) arrays_.Integer(k);
+        for (Int32 k = lo; k <= hi; ++k) runs->emplace_back(k, k);
       }
     }
-    return arrays_.Close();
+    return arrays_.Add(
+        {runs->size(), allScalar, [runs](size_t first, size_t last, NumberArrays& out) {
+           for (size_t i = first; i < last; ++i) {
+             const auto [a, b] = (*runs)[i];
+             if (a == b) {
+               out.Integer(a);
+               continue;
+             }
+             out.Open();
+             out.Integer(a);
+             out.Integer(b);
+             out.Close();
+           }
+         }});
   }
 
   OJson Tag(BaseTag* t, PolygonObject* poly) {
@@ -512,10 +530,12 @@ class Writer {
         break;
       case Tvertexmap:
         if (auto* vt = dynamic_cast<VariableTag*>(t)) {
-          arrays_.Open();
           const Float32* v = vt->Read<Float32>();
-          for (Int32 i = 0; i < vt->GetDataCount(); ++i) ArrayNum32(v[i]);
-          j["values"] = arrays_.Close();
+          const size_t n = static_cast<size_t>(std::max<Int32>(vt->GetDataCount(), 0));
+          CheckFinite(std::all_of(v, v + n, [](Float32 f) { return std::isfinite(f); }));
+          j["values"] = arrays_.Add({n, true, [v](size_t first, size_t last, NumberArrays& out) {
+                                       for (size_t i = first; i < last; ++i) out.Number32(v[i]);
+                                     }});
         }
         break;
       default:
@@ -528,24 +548,33 @@ class Writer {
 
   OJson Corners(VariableTag* vt, PolygonObject* poly) {
     const bool uvw = vt->GetType() == Tuvw;
-    arrays_.Reserve(static_cast<size_t>(vt->GetDataCount()) * 17,
-                    static_cast<size_t>(vt->GetDataCount()) * 96);
-    arrays_.Open();
     const Vector32* d = vt->Read<Vector32>();
-    const Int32 pcnt = poly ? poly->GetPolygonCount() : 0;
+    const size_t pcnt = poly ? static_cast<size_t>(poly->GetPolygonCount()) : 0;
     const CPolygon* polys = poly ? poly->GetPolygonR() : nullptr;
-    for (Int32 i = 0; i < vt->GetDataCount(); ++i) {
-      const Vector32* c = d + static_cast<size_t>(i) * 4;
-      const bool triangle = i < pcnt && polys[i].c == polys[i].d && c[3] == c[2];
-      arrays_.Open();
-      for (int k = 0; k < (triangle ? 3 : 4); ++k) ArrayVec32(c[k], uvw);
-      arrays_.Close();
+    // A triangle's fourth corner is left out when it repeats the third.
+    auto corners = [d, pcnt, polys](size_t i) {
+      const Vector32* c = d + i * 4;
+      return i < pcnt && polys[i].c == polys[i].d && c[3] == c[2] ? 3 : 4;
+    };
+    const size_t n = static_cast<size_t>(std::max<Int32>(vt->GetDataCount(), 0));
+    bool finite = true;
+    for (size_t i = 0; i < n && finite; ++i) {
+      for (int k = 0; k < corners(i); ++k) finite = finite && Finite(d[i * 4 + k]);
     }
-    return arrays_.Close();
+    CheckFinite(finite);
+    return arrays_.Add({n, false, [d, uvw, corners](size_t first, size_t last, NumberArrays& out) {
+                          for (size_t i = first; i < last; ++i) {
+                            out.Open();
+                            const int k = corners(i);
+                            for (int m = 0; m < k; ++m) ArrayVec32(out, d[i * 4 + m], uvw);
+                            out.Close();
+                          }
+                        }});
   }
 
   void Weights(CAWeightTag* wt, PolygonObject* poly, OJson& j) {
     const Int32 points = poly ? poly->GetPointCount() : wt->GetPointCapacity();
+    const size_t n = static_cast<size_t>(std::max<Int32>(points, 0));
     OJson joints = OJson::array();
     OJson weights = OJson::array();
     for (Int32 k = 0; k < wt->GetJointCount(); ++k) {
@@ -554,10 +583,14 @@ class Writer {
       // A joint that no longer exists takes its weights with it.
       if (ref.is_null()) continue;
       joints.push_back(std::move(ref));
-      arrays_.Reserve(static_cast<size_t>(points) + 1, static_cast<size_t>(points) * 4);
-      arrays_.Open();
-      for (Int32 i = 0; i < points; ++i) ArrayNum(wt->GetWeight(k, i));
-      weights.push_back(arrays_.Close());
+      bool finite = true;
+      for (Int32 i = 0; i < points && finite; ++i) finite = std::isfinite(wt->GetWeight(k, i));
+      CheckFinite(finite);
+      weights.push_back(
+          arrays_.Add({n, true, [wt, k](size_t first, size_t last, NumberArrays& out) {
+                         for (size_t i = first; i < last; ++i)
+                           out.Number(wt->GetWeight(k, static_cast<Int32>(i)));
+                       }}));
     }
     if (joints.empty()) return;
     j["joints"] = std::move(joints);
@@ -661,7 +694,7 @@ class Writer {
   bool needsIdLate_ = false;
   std::map<Int32, std::map<Int32, Int32>> paramTypes_;
   std::map<Int32, std::unique_ptr<BaseList2D>> freshTags_, freshObjects_;
-  NumberArrays arrays_;
+  NumberSources arrays_;
 };
 
 }  // namespace
@@ -691,23 +724,35 @@ bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* erro
   if (!doc) return fail("no document to write");
   std::error_code ec;
   const fs::path target = fs::absolute(fs::path(path), ec).lexically_normal();
-  std::string text;
+  std::optional<Writer> w;
+  OJson root;
   try {
-    Writer w(doc, target.parent_path().generic_string());
-    OJson root = w.Build();
-    if (!w.Error().empty()) return fail("cannot write the scene: " + w.Error());
-    text = RenderSceneText(root, &w.Arrays());
+    w.emplace(doc, target.parent_path().generic_string());
+    root = w->Build();
+    if (!w->Error().empty()) return fail("cannot write the scene: " + w->Error());
   } catch (const std::exception& e) {
     return fail(std::string("cannot write the scene: ") + e.what());
   }
   // A regular file is replaced atomically through a fresh temporary file, so that the old file
   // survives any failure and no planted link redirects the write; a device or a pipe is written
-  // straight into.
-  std::string ignored;
-  bool opened = false;
-  if (WriteOutputFile(path, text, &ignored, &opened)) return true;
-  return fail(std::string(opened ? "cannot write the file (" : "cannot create the file (") +
-              host::LastFileError() + ")");
+  // straight into (as WriteOutputFile writes). The text goes to the file a piece at a time as
+  // it is laid out: the file of a large mesh is never whole in memory.
+  host::ClearLastFileError();
+  BaseFile file;
+  if (!file.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE))
+    return fail("cannot create the file (" + host::LastFileError() + ")");
+  try {
+    RenderSceneText(root, &w->Arrays(), [&file](const char* text, size_t size) {
+      file.WriteBytes(text, static_cast<Int64>(size));
+    });
+  } catch (const std::exception& e) {
+    // The temporary file goes; whatever the target held stays.
+    file.SetError(FILEERROR_WRITE);
+    file.Close();
+    return fail(std::string("cannot write the scene: ") + e.what());
+  }
+  if (file.Close()) return true;
+  return fail("cannot write the file (" + host::LastFileError() + ")");
 }
 
 }  // namespace pmxapp

@@ -15,21 +15,15 @@ namespace pmxapp {
 void NumberArrays::Open() {
   if (!open_.empty()) ++tokens_[open_.back()].size;
   open_.push_back(tokens_.size());
-  open_chars_.push_back(chars_.size());
   Token t;
   t.size = Token::kArrayBit;
   tokens_.push_back(t);
 }
 
-nlohmann::ordered_json NumberArrays::Close() {
-  const size_t first = open_.back(), firstChar = open_chars_.back();
+void NumberArrays::Close() {
+  const size_t first = open_.back();
   open_.pop_back();
-  open_chars_.pop_back();
-  Token& t = tokens_[first];
-  t.span = static_cast<std::uint32_t>(tokens_.size() - first);
-  if (!open_.empty()) return nullptr;
-  tops_.emplace_back(first, firstChar);
-  return nlohmann::ordered_json::binary({}, tops_.size() - 1);
+  tokens_[first].span = static_cast<std::uint32_t>(tokens_.size() - first);
 }
 
 void NumberArrays::Scalar(const char* text, size_t n) {
@@ -109,28 +103,19 @@ void NumberArrays::Integer(Int64 v) {
   Scalar(buf, static_cast<size_t>(r.ptr - buf));
 }
 
-void NumberArrays::Reserve(size_t tokens, size_t chars) {
-  // Grows as appending would, so that reserving piece by piece stays linear.
-  if (tokens_.size() + tokens > tokens_.capacity())
-    tokens_.reserve(std::max(tokens_.size() + tokens, tokens_.capacity() * 2));
-  if (chars_.size() + chars > chars_.capacity())
-    chars_.reserve(std::max(chars_.size() + chars, chars_.capacity() * 2));
-}
-
 void NumberArrays::Clear() {
   chars_.clear();
   tokens_.clear();
   open_.clear();
-  open_chars_.clear();
-  tops_.clear();
 }
 
-size_t NumberArrays::FirstToken(const nlohmann::ordered_json& placeholder) const {
-  return tops_.at(static_cast<size_t>(placeholder.get_binary().subtype())).first;
+nlohmann::ordered_json NumberSources::Add(NumberSource source) {
+  sources_.push_back(std::move(source));
+  return nlohmann::ordered_json::binary({}, sources_.size() - 1);
 }
 
-size_t NumberArrays::FirstChar(const nlohmann::ordered_json& placeholder) const {
-  return tops_.at(static_cast<size_t>(placeholder.get_binary().subtype())).second;
+const NumberSource& NumberSources::At(const nlohmann::ordered_json& placeholder) const {
+  return sources_.at(static_cast<size_t>(placeholder.get_binary().subtype()));
 }
 
 size_t FormatDouble(double v, char* out) {
@@ -154,11 +139,12 @@ std::string ScalarText(const OJson& v) {
 /// or behind a placeholder.
 class Layout {
  public:
-  Layout(const NumberArrays* arrays, std::string& out) : arrays_(arrays), out_(out) {}
+  Layout(const NumberSources* sources, std::string& out, const TextSink* sink)
+      : sources_(sources), out_(out), sink_(sink) {}
 
   void Emit(const OJson& v, size_t indent, size_t column) {
-    if (NumberArrays::IsPlaceholder(v)) {
-      EmitArray(arrays_->FirstToken(v), arrays_->FirstChar(v), indent, column);
+    if (NumberSources::IsPlaceholder(v)) {
+      EmitSource(sources_->At(v), indent, column);
       return;
     }
     const size_t room = column < kWidth ? kWidth - column : 0;
@@ -196,6 +182,7 @@ class Layout {
           out_ += pad;
           Emit(v[i], indent + 2, indent + 2);
           out_ += i + 1 < v.size() ? ",\n" : "\n";
+          Flush(false);
         }
       }
       out_ += std::string(indent, ' ') + "]";
@@ -208,19 +195,27 @@ class Layout {
       out_ += pad + k;
       Emit(e, indent + 2, indent + 2 + k.size());
       out_ += ++i < v.size() ? ",\n" : "\n";
+      Flush(false);
     }
     out_ += std::string(indent, ' ') + "}";
+  }
+
+  /// Hands the text so far to the sink, when there is one and (unless `all`) a piece's worth.
+  void Flush(bool all) {
+    if (!sink_ || out_.empty() || (!all && out_.size() < kPiece)) return;
+    (*sink_)(out_.data(), out_.size());
+    out_.clear();
   }
 
  private:
   /// The one-line form of a value, or nothing when it holds objects inside arrays, is deeper
   /// than three levels or is longer than `limit`.
   std::optional<std::string> Inline(const OJson& v, size_t limit, int depth = 0) {
-    if (NumberArrays::IsPlaceholder(v)) {
-      const size_t t = arrays_->FirstToken(v), c = arrays_->FirstChar(v);
-      if (InlineLength(t, limit, depth) == kNoInline) return std::nullopt;
+    if (NumberSources::IsPlaceholder(v)) {
+      const NumberSource& source = sources_->At(v);
+      if (SourceInlineLength(source, limit, depth) == kNoInline) return std::nullopt;
       std::string s;
-      WriteInline(t, c, s);
+      WriteSourceInline(source, s);
       return s;
     }
     if (IsScalar(v)) return ScalarText(v);
@@ -252,7 +247,7 @@ class Layout {
 
   // ----- arrays of numbers, token by token -----
 
-  const NumberArrays::Token& Tok(size_t t) const { return arrays_->TokenAt(t); }
+  const NumberArrays::Token& Tok(size_t t) const { return scratch_.TokenAt(t); }
 
   /// The length of the one-line form of the value at token `t`, or kNoInline (the same rules
   /// as Inline).
@@ -277,7 +272,7 @@ class Layout {
   size_t WriteInline(size_t t, size_t c, std::string& s) const {
     const NumberArrays::Token& k = Tok(t);
     if (!k.array()) {
-      s.append(arrays_->Chars() + c, k.size);
+      s.append(scratch_.Chars() + c, k.size);
       return k.size;
     }
     s += '[';
@@ -296,7 +291,7 @@ class Layout {
   size_t EmitArray(size_t t, size_t c, size_t indent, size_t column) {
     const NumberArrays::Token& k = Tok(t);
     if (!k.array()) {
-      out_.append(arrays_->Chars() + c, k.size);
+      out_.append(scratch_.Chars() + c, k.size);
       return k.size;
     }
     if (k.count() == 0) {
@@ -327,7 +322,7 @@ class Layout {
           out_ += ' ';
           ++line;
         }
-        out_.append(arrays_->Chars() + c + used, Tok(e).size);
+        out_.append(scratch_.Chars() + c + used, Tok(e).size);
         if (!last) out_ += ',';
         used += Tok(e).size;
         line += item;
@@ -346,19 +341,117 @@ class Layout {
     return used;
   }
 
-  const NumberArrays* arrays_;
+  // ----- large arrays, a batch of elements at a time -----
+
+  /// The length of the one-line form of `source` (as InlineLength); when it has one, the
+  /// scratch holds all its elements afterwards.
+  size_t SourceInlineLength(const NumberSource& source, size_t limit, int depth) {
+    if (depth >= 3) return kNoInline;
+    scratch_.Clear();
+    size_t len = 1, e = 0;
+    // Every element takes a character at least, so few are made before the limit is passed.
+    for (size_t i = 0; i < source.count; ++i) {
+      source.elements(i, i + 1, scratch_);
+      const size_t l = InlineLength(e, limit, depth + 1);
+      if (l == kNoInline) return kNoInline;
+      len += (i == 0 ? 0 : 2) + l;
+      if (len > limit) return kNoInline;
+      e += Tok(e).span;
+    }
+    ++len;
+    return len > limit ? kNoInline : len;
+  }
+
+  /// Appends the one-line form of `source`, whose elements the scratch holds.
+  void WriteSourceInline(const NumberSource& source, std::string& s) const {
+    s += '[';
+    size_t c = 0, e = 0;
+    for (size_t i = 0; i < source.count; ++i) {
+      if (i > 0) s += ", ";
+      c += WriteInline(e, c, s);
+      e += Tok(e).span;
+    }
+    s += ']';
+  }
+
+  /// Lays out `source` as EmitArray lays out an array of its elements.
+  void EmitSource(const NumberSource& source, size_t indent, size_t column) {
+    if (source.count == 0) {
+      out_ += "[]";
+      return;
+    }
+    const size_t room = column < kWidth ? kWidth - column : 0;
+    if (SourceInlineLength(source, std::max<size_t>(room, 40), 0) != kNoInline) {
+      WriteSourceInline(source, out_);
+      return;
+    }
+    const size_t pad = indent + 2;
+    out_ += "[\n";
+    size_t line = 0;  // characters on the line after the indent (numbers filled into lines)
+    for (size_t first = 0; first < source.count; first += kBatch) {
+      const size_t last = std::min(source.count, first + kBatch);
+      scratch_.Clear();
+      source.elements(first, last, scratch_);
+      size_t c = 0, e = 0;
+      for (size_t i = first; i < last; ++i) {
+        const bool final = i + 1 == source.count;
+        if (source.allScalar) {
+          const size_t size = Tok(e).size, item = size + (final ? 0 : 1);
+          if (line > 0 && pad + line + 1 + item > kWidth) {
+            out_ += '\n';
+            line = 0;
+          }
+          if (line == 0) {
+            out_.append(pad, ' ');
+          } else {
+            out_ += ' ';
+            ++line;
+          }
+          out_.append(scratch_.Chars() + c, size);
+          if (!final) out_ += ',';
+          c += size;
+          line += item;
+          ++e;
+        } else {
+          out_.append(pad, ' ');
+          c += EmitArray(e, c, pad, pad);
+          out_ += final ? "\n" : ",\n";
+          e += Tok(e).span;
+        }
+      }
+      Flush(false);
+    }
+    if (source.allScalar) out_ += '\n';
+    out_.append(indent, ' ');
+    out_ += ']';
+  }
+
+  static constexpr size_t kBatch = 1024;
+  // Pieces a little over a megabyte go to the file without another copy.
+  static constexpr size_t kPiece = size_t(5) << 18;
+
+  const NumberSources* sources_;
+  NumberArrays scratch_;
   std::string& out_;
+  const TextSink* sink_;
 };
 
 }  // namespace
 
-std::string RenderSceneText(const OJson& root, const NumberArrays* arrays) {
+std::string RenderSceneText(const OJson& root, const NumberSources* sources) {
   std::string out;
-  // Numbers are most of a large file; indents and separators add less than as much again.
-  if (arrays) out.reserve(arrays->CharCount() * 2 + 4096);
-  Layout(arrays, out).Emit(root, 0, 0);
+  Layout(sources, out, nullptr).Emit(root, 0, 0);
   out += '\n';
   return out;
+}
+
+void RenderSceneText(const OJson& root, const NumberSources* sources, const TextSink& sink) {
+  std::string out;
+  out.reserve(size_t(3) << 19);
+  Layout layout(sources, out, &sink);
+  layout.Emit(root, 0, 0);
+  out += '\n';
+  layout.Flush(true);
 }
 
 }  // namespace pmxapp

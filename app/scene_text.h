@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -12,16 +13,14 @@
 
 namespace pmxapp {
 
-/// Arrays of numbers (points, polygons, UVs, weights), possibly nested, kept as the text of
-/// their numbers beside the JSON tree: a tree of millions of values is slow to build and to
-/// lay out. The tree holds a placeholder for each top-level array (Placeholder()).
+/// The tokens and characters of arrays of numbers, possibly nested: a few elements of a large
+/// array at a time, as the layout needs them.
 class NumberArrays {
  public:
   /// Opens an array (inside the open one, if any).
   void Open();
-  /// Closes the innermost open array; when that was a top-level array, answers its
-  /// placeholder for the tree.
-  nlohmann::ordered_json Close();
+  /// Closes the innermost open array.
+  void Close();
 
   /// A number as the file writes it: a whole number without ".0", anything else as the
   /// shortest text that reads back exactly. Answers false (and writes null) when `v` is not
@@ -32,14 +31,8 @@ class NumberArrays {
   bool Number32(Float32 v);
   void Integer(Int64 v);
 
+  /// Forgets the tokens and characters (the cache of recent numbers stays).
   void Clear();
-  /// Makes room for `tokens` more numbers and arrays of about `chars` characters.
-  void Reserve(size_t tokens, size_t chars);
-  /// Characters of all numbers so far.
-  size_t CharCount() const { return chars_.size(); }
-
-  /// Whether `v` stands for one of these arrays.
-  static bool IsPlaceholder(const nlohmann::ordered_json& v) { return v.is_binary(); }
 
   struct Token {
     std::uint32_t size = 0;  // a number's characters, or an array's elements and kArrayBit
@@ -50,9 +43,6 @@ class NumberArrays {
   };
   const Token& TokenAt(size_t i) const { return tokens_[i]; }
   const char* Chars() const { return chars_.data(); }
-  /// The first token and character of the array behind a placeholder.
-  size_t FirstToken(const nlohmann::ordered_json& placeholder) const;
-  size_t FirstChar(const nlohmann::ordered_json& placeholder) const;
 
  private:
   void Scalar(const char* text, size_t n);
@@ -69,15 +59,43 @@ class NumberArrays {
 
   std::string chars_;
   std::vector<Token> tokens_;
-  std::vector<size_t> open_;                     // tokens of the open arrays
-  std::vector<size_t> open_chars_;               // characters before each open array
-  std::vector<std::pair<size_t, size_t>> tops_;  // first token and character of each array
+  std::vector<size_t> open_;  // tokens of the open arrays
 };
 
+/// A large array of numbers (points, polygons, UVs, weights) that the document holds: its
+/// elements are formatted as the text is laid out, a few at a time, so that a mesh of millions
+/// of values never exists as text in memory. The JSON tree holds a placeholder for it.
+struct NumberSource {
+  size_t count = 0;        // elements
+  bool allScalar = false;  // whether every element is a number (else every one is an array)
+  /// Appends the elements [first, last) to `out`: each a number, or an array (Open ... Close).
+  std::function<void(size_t first, size_t last, NumberArrays& out)> elements;
+};
+
+/// The large arrays of a tree, by their placeholders.
+class NumberSources {
+ public:
+  /// The placeholder of `source` for the tree.
+  nlohmann::ordered_json Add(NumberSource source);
+  void Clear() { sources_.clear(); }
+  /// Whether `v` stands for one of these arrays.
+  static bool IsPlaceholder(const nlohmann::ordered_json& v) { return v.is_binary(); }
+  const NumberSource& At(const nlohmann::ordered_json& placeholder) const;
+
+ private:
+  std::vector<NumberSource> sources_;
+};
+
+/// Where laid-out text goes, piece by piece (pieces of about a megabyte at a time).
+using TextSink = std::function<void(const char* text, size_t size)>;
+
 /// `root` as the scene file's text, ending in a line break. Placeholders in `root` are laid
-/// out from `arrays`.
+/// out from `sources`.
 std::string RenderSceneText(const nlohmann::ordered_json& root,
-                            const NumberArrays* arrays = nullptr);
+                            const NumberSources* sources = nullptr);
+/// The same text handed to `sink` in pieces, through one buffer of about a megabyte.
+void RenderSceneText(const nlohmann::ordered_json& root, const NumberSources* sources,
+                     const TextSink& sink);
 
 /// The text nlohmann's JSON writes for a double (shortest text that reads back exactly, with
 /// ".0" on whole numbers); answers its length. `out` has room for 32 characters.
