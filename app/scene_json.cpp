@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 
 #include "message_text.h"
@@ -577,41 +580,76 @@ std::string JsonValue::dump() const {
 
 struct ParsedScene::Fast {
   simdjson::dom::parser parser;
+  // The look for a key given twice, and its answer.
+  std::thread keyCheck;
+  bool duplicateKey = false;
+
+  ~Fast() {
+    if (keyCheck.joinable()) keyCheck.join();
+  }
 };
 
 namespace {
 
-/// Asks for huge pages in the whole 2 MB pages of a buffer.
-void AdviseHugePages(const void* data, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-  const auto at = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (at + kHuge - 1) & ~(kHuge - 1), end = (at + bytes) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
+/// Makes room for the parse of a large text and has the second processor touch the first pages
+/// of the parser's tree while the first one builds the index. Fresh memory costs the system
+/// more to hand out than the parse costs to fill (nearly half of a large parse's time), and
+/// the index is written before the tree, so the two overlap.
+class ParseMemory {
+ public:
+  ParseMemory(simdjson::dom::parser& parser, size_t size) {
+    constexpr size_t kLarge = size_t(8) << 20;
+    if (size < kLarge) return;
+    if (parser.allocate(size) != simdjson::SUCCESS ||
+        parser.doc.allocate(size) != simdjson::SUCCESS)
+      return;  // the parse tries again and reports the shortage
+#ifdef MADV_POPULATE_WRITE
+    // A scene's tree takes a little more than the text's size (numbers take two words); the
+    // estimate stays below it so that no page is touched in vain.
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto at = reinterpret_cast<std::uintptr_t>(parser.doc.tape.get());
+    const std::uintptr_t begin = (at + page - 1) & ~(page - 1), end = (at + size) & ~(page - 1);
+    if (end <= begin) return;
+    try {
+      toucher_ = std::thread([begin, end] {
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+      });
+    } catch (const std::system_error&) {
+      // No thread: the parse touches the pages itself.
+    }
 #endif
-}
+  }
+  ~ParseMemory() {
+    if (toucher_.joinable()) toucher_.join();
+  }
+  ParseMemory(const ParseMemory&) = delete;
+  ParseMemory& operator=(const ParseMemory&) = delete;
 
-/// Makes room for the parse of `size` bytes. The parser's index and tree of a large text are
-/// written once, front to back, and freed soon after: in huge pages their first touch costs a
-/// few hundred page faults instead of one per 4 KB.
-void Prepare(simdjson::dom::parser& parser, size_t size) {
-  constexpr size_t kLarge = size_t(8) << 20;
-  if (size < kLarge) return;
-  if (parser.allocate(size) != simdjson::SUCCESS || parser.doc.allocate(size) != simdjson::SUCCESS)
-    return;  // the parse tries again and reports the shortage
-  // The sizes the parser allocates for `size` bytes: an index entry and a tree word per byte.
-  AdviseHugePages(parser.implementation->structural_indexes.get(), size * sizeof(std::uint32_t));
-  AdviseHugePages(parser.doc.tape.get(), size * sizeof(std::uint64_t));
-}
+ private:
+  std::thread toucher_;
+};
 
 }  // namespace
 
 ParsedScene::ParsedScene() = default;
 
 ParsedScene::~ParsedScene() { ReleaseJson(tree_); }
+
+bool ParsedScene::HasDuplicateKey() {
+  if (!fast_) return false;
+  if (fast_->keyCheck.joinable()) fast_->keyCheck.join();
+  return fast_->duplicateKey;
+}
+
+void ParsedScene::ReadPrecisely(std::string_view text, const std::string& file) {
+  fast_.reset();
+  ParsePrecisely(text, file, &tree_);
+  root_ = JsonValue(&tree_);
+}
+
+namespace {
+struct Refused {};
+}  // namespace
 
 void ParseSceneJson(std::string_view text, bool padded, const std::string& file, ParsedScene* out) {
   // The fast parser reads a little past the end of the text; a text without that room is
@@ -624,17 +662,40 @@ void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
       copy = simdjson::padded_string(view);
       view = std::string_view(copy.data(), copy.size());
     }
-    Prepare(fast->parser, view.size());
     element root;
-    if (!fast->parser.parse(view.data(), view.size(), false).get(root)) {
+    bool parsed = false;
+    {
+      const ParseMemory memory(fast->parser, view.size());
+      parsed = !fast->parser.parse(view.data(), view.size(), false).get(root);
+    }
+    if (!parsed) throw Refused();
+    // The tree needs nothing more of the parser: its index (four bytes a character) goes.
+    if (fast->parser.allocate(0) != simdjson::SUCCESS) {
+      // Only a smaller index could not be made; the large one stays until the tree goes.
+    }
+    // A large tree is searched for a key given twice while it is being loaded.
+    constexpr size_t kCheckBeside = size_t(1) << 20;
+    ParsedScene::Fast* f = fast.get();
+    auto check = [f, root] {
       std::vector<std::string_view> keys;
-      if (!HasDuplicateKey(root, keys)) {
-        out->fast_ = std::move(fast);
-        out->root_.fast_ = true;
-        Store(root, out->root_.element_);
-        return;
+      f->duplicateKey = pmxapp::sceneload::HasDuplicateKey(root, keys);
+    };
+    bool checking = false;
+    if (view.size() >= kCheckBeside) {
+      try {
+        f->keyCheck = std::thread(check);
+        checking = true;
+      } catch (const std::system_error&) {
+        // No thread: the check runs here.
       }
     }
+    if (!checking) check();
+    out->fast_ = std::move(fast);
+    out->root_.fast_ = true;
+    Store(root, out->root_.element_);
+    return;
+  } catch (const Refused&) {
+    // A mistake, or what only the precise parser reads (comments, numbers beyond doubles).
   } catch (const std::bad_alloc&) {
     // The precise parser says whether memory is short.
   }

@@ -126,9 +126,16 @@ class ParsedScene {
   ParsedScene(const ParsedScene&) = delete;
   ParsedScene& operator=(const ParsedScene&) = delete;
 
-  /// The root value. The fast parser's tree holds copies of the strings, so the text may be
-  /// freed once the parse is done.
+  /// The root value. The fast parser's tree holds copies of the strings.
   JsonValue Root() const { return root_; }
+
+  /// Whether an object of the fast parser's tree gives a key twice. For a large text this is
+  /// looked for on another thread while the caller loads the tree, and the answer waits for
+  /// it; a tree with a key given twice must be read again with ReadPrecisely.
+  bool HasDuplicateKey();
+  /// Reads `text` again with the precise parser, which names the place of the mistake (and
+  /// throws SceneError), or else makes its tree the root.
+  void ReadPrecisely(std::string_view text, const std::string& file);
 
  private:
   friend void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
@@ -140,9 +147,11 @@ class ParsedScene {
 };
 
 /// Parses `text` (comments allowed) into `out`. `padded`: at least kParsePadding readable bytes
-/// follow the text, so the fast parser need not copy it. Throws SceneError naming `file`, the line
-/// and column (and the JSON path where it helps) for text that is not JSON, for nesting deeper than
-/// kMaxJsonNesting and for a key that appears twice in one object (naming both places).
+/// follow the text, so the fast parser need not copy it. Throws SceneError naming `file`, the
+/// line and column (and the JSON path where it helps) for text that is not JSON and for nesting
+/// deeper than kMaxJsonNesting. A key that appears twice in one object is found by
+/// ParsedScene::HasDuplicateKey, and ReadPrecisely then names both places; until then the text
+/// must stay.
 void ParseSceneJson(std::string_view text, bool padded, const std::string& file, ParsedScene* out);
 
 /// Frees every value below `v`, leaves first, without allocating. The library's own destructor

@@ -52,10 +52,20 @@ std::unique_ptr<BaseDocument> Loader::Load(std::string_view text, bool padded,
                                            const std::function<void()>& releaseText) {
   ParsedScene parsed;
   ParseSceneJson(text, padded, file_, &parsed);
-  // The tree holds all it needs of the text (messages name places by JSON path from here on).
-  if (releaseText) releaseText();
   doc_.reset(BaseDocument::Alloc());
-  LoadRoot(parsed.Root());
+  try {
+    LoadRoot(parsed.Root());
+  } catch (...) {
+    // A key given twice is named before anything the loader found.
+    if (!parsed.HasDuplicateKey()) throw;
+  }
+  if (parsed.HasDuplicateKey()) {
+    parsed.ReadPrecisely(text, file_);
+    doc_.reset(BaseDocument::Alloc());
+    LoadRoot(parsed.Root());
+  }
+  // Messages name places by JSON path from here on: the text is no longer needed.
+  if (releaseText) releaseText();
   return std::move(doc_);
 }
 

@@ -280,11 +280,20 @@ TEST(HostileLimits, DuplicateKeysNameBothPlaces) {
       {"{\"a\\\"b\": 1, \"a\\\"b\": 2}",
        "scene.json:1:13: the key \"a\\\"b\" is given twice in one object (first at line 1, column "
        "2); give it once"},
+      // The key given twice is named, not the mistake the loader meets first.
+      {"{\"objects\": [{\"type\": \"nosuchtype\"}],\n \"objects\": []}",
+       "scene.json:2:2: the key \"objects\" is given twice in one object (first at line 1, column "
+       "2); give it once"},
   };
-  for (const auto& c : cases) {
-    std::string error;
-    EXPECT_EQ(pmxapp::LoadSceneText(c.text, "scene.json", &error), nullptr) << c.text;
-    EXPECT_EQ(error, c.error);
+  // Large texts are searched for keys given twice while they load: the same messages.
+  for (const std::string padding : {"", " \n"}) {
+    for (const auto& c : cases) {
+      std::string text = c.text;
+      while (!padding.empty() && text.size() < (2 << 20)) text += padding + std::string(4096, ' ');
+      std::string error;
+      EXPECT_EQ(pmxapp::LoadSceneText(text, "scene.json", &error), nullptr) << c.text;
+      EXPECT_EQ(error, c.error);
+    }
   }
   // The same key in different objects is fine.
   std::string error;
