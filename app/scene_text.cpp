@@ -63,14 +63,22 @@ bool NumberArrays::Number(double v) {
     Scalar("null", 4);
     return false;
   }
+  // Whole numbers (zero weights, grid coordinates) are quicker written than looked up.
+  if (v == std::trunc(v) && std::abs(v) < 9.0e15 && !(v == 0 && std::signbit(v))) {
+    Integer(static_cast<Int64>(v));
+    return true;
+  }
   std::uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
   if (cache64_.empty()) cache64_.resize(size_t(1) << kCacheBits);
   Cached& c = cache64_[CacheSlot(bits)];
   if (c.bits != bits) {
     char buf[32];
-    size_t n = 0;
-    Format(v, buf, &n);
+    const size_t n = FormatDouble(v, buf);
+    if (n > sizeof c.text) {
+      Scalar(buf, n);
+      return true;
+    }
     c.bits = bits;
     c.size = static_cast<std::uint8_t>(n);
     std::memcpy(c.text, buf, n);
@@ -81,6 +89,11 @@ bool NumberArrays::Number(double v) {
 
 bool NumberArrays::Number32(Float32 v) {
   if (!std::isfinite(v)) return Number(v);
+  // A whole float below 2^24 is its own shortest decimal.
+  if (v == std::trunc(v) && std::abs(v) < 16777216.0f && !(v == 0 && std::signbit(v))) {
+    Integer(static_cast<Int64>(v));
+    return true;
+  }
   std::uint32_t bits;
   std::memcpy(&bits, &v, sizeof bits);
   if (cache32_.empty()) cache32_.resize(size_t(1) << kCacheBits);
@@ -89,6 +102,10 @@ bool NumberArrays::Number32(Float32 v) {
     char buf[32];
     size_t n = 0;
     Format(scene::ShortestForFloat32(v), buf, &n);
+    if (n > sizeof c.text) {
+      Scalar(buf, n);
+      return true;
+    }
     c.bits = bits;
     c.size = static_cast<std::uint8_t>(n);
     std::memcpy(c.text, buf, n);
@@ -286,6 +303,40 @@ class Layout {
     return used;
   }
 
+  /// Writes the one-line form of the value at token `t` from its numbers at `text` to `o`;
+  /// answers the end of the form (and moves `text` past the numbers).
+  char* Place(size_t t, const char*& text, char* o) const {
+    const NumberArrays::Token& k = Tok(t);
+    if (!k.array()) {
+      std::memcpy(o, text, k.size);
+      text += k.size;
+      return o + k.size;
+    }
+    *o++ = '[';
+    size_t e = t + 1;
+    for (std::uint32_t i = 0; i < k.count(); ++i) {
+      if (i > 0) {
+        *o++ = ',';
+        *o++ = ' ';
+      }
+      o = Place(e, text, o);
+      e += Tok(e).span;
+    }
+    *o++ = ']';
+    return o;
+  }
+
+  /// Appends the one-line form, `len` characters, of the value at token `t`, whose text starts
+  /// at `c`; answers the characters of its numbers.
+  size_t AppendInline(size_t t, size_t c, size_t len) {
+    const size_t at = out_.size();
+    out_.resize(at + len);
+    const char* const start = scratch_.Chars() + c;
+    const char* text = start;
+    Place(t, text, out_.data() + at);
+    return static_cast<size_t>(text - start);
+  }
+
   /// Lays out the value at token `t`, whose text starts at `c`; answers the characters of its
   /// numbers.
   size_t EmitArray(size_t t, size_t c, size_t indent, size_t column) {
@@ -299,7 +350,16 @@ class Layout {
       return 0;
     }
     const size_t room = column < kWidth ? kWidth - column : 0;
-    if (InlineLength(t, std::max<size_t>(room, 40), 0) != kNoInline) return WriteInline(t, c, out_);
+    if (k.span == k.count() + 1) {
+      // Numbers only (a point, a polygon, a UV): on one line when it fits, as Inline has it.
+      size_t chars = 0;
+      for (size_t e = t + 1; e < t + k.span; ++e) chars += Tok(e).size;
+      const size_t len = chars + 2 * k.count();
+      if (len <= std::max<size_t>(room, 40)) return AppendInline(t, c, len);
+    } else if (const size_t len = InlineLength(t, std::max<size_t>(room, 40), 0);
+               len != kNoInline) {
+      return AppendInline(t, c, len);
+    }
     const size_t pad = indent + 2;
     bool allScalar = true;
     for (size_t i = 0, e = t + 1; i < k.count() && allScalar; ++i, e += Tok(e).span)

@@ -52,8 +52,8 @@ class NumberArrays {
   /// often, and finding the shortest text is most of the cost of a number.
   struct Cached {
     std::uint64_t bits = ~std::uint64_t(0);  // a NaN, which is never cached
+    char text[23] = {};                      // longer texts are not cached
     std::uint8_t size = 0;
-    char text[32] = {};
   };
   std::vector<Cached> cache64_, cache32_;
 
