@@ -659,4 +659,69 @@ TEST_F(SceneFile, SavingNeverLeavesAHalfWrittenFile) {
   EXPECT_EQ(error.rfind(dir + "/no/such/folder/out.json: cannot create the file", 0), 0u) << error;
 }
 
+TEST_F(SceneFile, LargeArraysRefuseNonFiniteValuesAndAFullDiskKeepsTheOldFile) {
+  const std::string dir = TempPath("large_arrays");
+  fs::create_directories(dir);
+  const std::string path = dir + "/out.json";
+  const char* scene = R"({"objects": [{"type": "joint", "name": "J"}, {
+    "type": "polygon", "name": "P", "points": [[0, 0, 0], [1, 0, 0], [1, 1, 0]],
+    "polygons": [[0, 1, 2]], "tags": [{"type": "uvw", "uvw": [[[0, 0], [1, 0], [1, 1]]]},
+    {"type": "vertexmap", "values": [1, 0.5, 0.25]},
+    {"type": "weights", "joints": ["J"], "weights": [[1, 0.5, 0.25]]}]}]})";
+  // Every large array is checked before the file is begun, and names its place.
+  const struct {
+    const char* where;
+    void (*spoil)(PolygonObject*);
+  } cases[] = {
+      {"objects[1]", [](PolygonObject* p) { p->GetPointW()[2].z = INFINITY; }},
+      {"objects[1].tags[0]",
+       [](PolygonObject* p) {
+         static_cast<UVWTag*>(p->GetTag(Tuvw))
+             ->SetSlow(0, UVWStruct(Vector(0, 0, 0), Vector(1, NAN, 0), Vector(1, 1, 0),
+                                    Vector(1, 1, 0)));
+       }},
+      {"objects[1].tags[1]",
+       [](PolygonObject* p) {
+         static_cast<VariableTag*>(p->GetTag(Tvertexmap))->Write<Float32>()[2] = NAN;
+       }},
+      {"objects[1].tags[2]",
+       [](PolygonObject* p) {
+         static_cast<CAWeightTag*>(p->GetTag(Tweights))->SetWeight(0, 1, NAN);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.where);
+    Write(path, "previous");
+    auto doc = Load(scene);
+    ASSERT_NE(doc, nullptr);
+    c.spoil(static_cast<PolygonObject*>(Find(doc.get(), "P")));
+    std::string error;
+    EXPECT_FALSE(SaveSceneFile(doc.get(), path, &error));
+    EXPECT_EQ(error, path + ": cannot write the scene: " + c.where +
+                         ": a value is not a finite number (NaN or infinity)");
+    EXPECT_EQ(Read(path), "previous");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  }
+
+  // A file of several megabytes goes out in pieces; the disk filling up after the first of
+  // them still leaves the old file alone and nothing beside it.
+  auto doc = Load(R"({"objects": []})");
+  ASSERT_NE(doc, nullptr);
+  const Int32 count = 150000;
+  PolygonObject* big = PolygonObject::Alloc(count, 0);
+  for (Int32 i = 0; i < count; ++i) big->GetPointW()[i] = Vector(i, 0.5 * i, -0.25 * i);
+  doc->InsertObject(big, nullptr, nullptr);
+  const std::string text = SceneToText(doc.get());
+  ASSERT_GT(text.size(), size_t(4) << 20);
+  host::SetWriteFailureAfter(2 << 20);
+  std::string error;
+  EXPECT_FALSE(SaveSceneFile(doc.get(), path, &error));
+  host::SetWriteFailureAfter(-1);
+  EXPECT_EQ(error, path + ": cannot write the file (No space left on device)");
+  EXPECT_EQ(Read(path), "previous");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  ASSERT_TRUE(SaveSceneFile(doc.get(), path, &error)) << error;
+  EXPECT_EQ(Read(path), text);
+}
+
 }  // namespace
