@@ -1,6 +1,8 @@
 #include "c4d_baseobject.h"
 
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "c4d_host.h"
 
@@ -254,6 +256,25 @@ Bool PolygonObject::CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn) const {
 
 namespace {
 
+/// Runs fn(begin, end) over [0, count) in two halves on two threads when there is enough work
+/// for a thread to pay; each half writes only its own results, so the outcome is the same.
+template <typename Fn>
+void InTwoHalves(Int32 count, Fn fn) {
+  constexpr Int32 kWorthAThread = 32768;
+  if (count >= kWorthAThread) {
+    const Int32 half = count / 2;
+    try {
+      std::thread other([&] { fn(half, count); });
+      fn(0, half);
+      other.join();
+      return;
+    } catch (const std::system_error&) {
+      // No thread: all of it here.
+    }
+  }
+  fn(0, count);
+}
+
 Vector FaceNormal(const Vector* pts, const CPolygon& p) {
   Vector n = p.c == p.d ? Cross(pts[p.b] - pts[p.a], pts[p.c] - pts[p.a])
                         : Cross(pts[p.c] - pts[p.a], pts[p.d] - pts[p.b]);
@@ -285,7 +306,9 @@ Vector32* PolygonObject::CreatePhongNormals() const {
   const Float cosLimit = std::cos(angle);
 
   std::vector<Vector> faceN(static_cast<size_t>(pcnt));
-  for (Int32 i = 0; i < pcnt; ++i) faceN[static_cast<size_t>(i)] = FaceNormal(pts, polys[i]);
+  InTwoHalves(pcnt, [&](Int32 begin, Int32 end) {
+    for (Int32 i = begin; i < end; ++i) faceN[static_cast<size_t>(i)] = FaceNormal(pts, polys[i]);
+  });
 
   // Polygons around each point (compressed adjacency).
   std::vector<Int32> start(static_cast<size_t>(vcnt) + 1, 0);
@@ -309,22 +332,25 @@ Vector32* PolygonObject::CreatePhongNormals() const {
   }
 
   auto* out = new Vector32[static_cast<size_t>(pcnt) * 4];
-  for (Int32 i = 0; i < pcnt; ++i) {
-    const CPolygon& p = polys[i];
-    const Vector& own = faceN[static_cast<size_t>(i)];
-    for (Int32 k = 0; k < 4; ++k) {
-      Int32 v = p[k];
-      Vector sum;
-      if (v >= 0 && v < vcnt) {
-        for (Int32 j = start[static_cast<size_t>(v)]; j < start[static_cast<size_t>(v) + 1]; ++j) {
-          const Vector& n = faceN[static_cast<size_t>(adj[static_cast<size_t>(j)])];
-          if (!limit || Dot(n, own) >= cosLimit) sum += n;
+  InTwoHalves(pcnt, [&](Int32 begin, Int32 end) {
+    for (Int32 i = begin; i < end; ++i) {
+      const CPolygon& p = polys[i];
+      const Vector& own = faceN[static_cast<size_t>(i)];
+      for (Int32 k = 0; k < 4; ++k) {
+        Int32 v = p[k];
+        Vector sum;
+        if (v >= 0 && v < vcnt) {
+          for (Int32 j = start[static_cast<size_t>(v)]; j < start[static_cast<size_t>(v) + 1];
+               ++j) {
+            const Vector& n = faceN[static_cast<size_t>(adj[static_cast<size_t>(j)])];
+            if (!limit || Dot(n, own) >= cosLimit) sum += n;
+          }
         }
+        if (sum.IsZero()) sum = own;
+        out[static_cast<size_t>(i) * 4 + static_cast<size_t>(k)] = Vector32(sum.GetNormalized());
       }
-      if (sum.IsZero()) sum = own;
-      out[static_cast<size_t>(i) * 4 + static_cast<size_t>(k)] = Vector32(sum.GetNormalized());
     }
-  }
+  });
   return out;
 }
 
