@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "c4d_host.h"
 #include "scene_loader.h"
 
 namespace pmxapp::sceneload {
@@ -243,8 +244,12 @@ void Loader::LoadWeights(const Json& t, CAWeightTag* wt, Int32 pointCount) {
       if (wt->FindJoint(joint) != NOTOK)
         FailAt(where, "the joint " + nlohmann::json(joint->GetName().GetUtf8()).dump() +
                           " is listed twice");
+      // The tag takes the list over: a large mesh's weights are not written twice.
+      auto& col = (*values)[k];
+      if (col.size() == static_cast<size_t>(wt->GetPointCapacity()) &&
+          host::AddJointWithWeights(wt, joint, std::move(col)) != NOTOK)
+        return;
       const Int32 index = wt->AddJoint(joint);
-      const auto& col = (*values)[k];
       for (size_t i = 0; i < col.size(); ++i) wt->SetWeight(index, static_cast<Int32>(i), col[i]);
     });
   }

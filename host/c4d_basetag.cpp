@@ -149,6 +149,15 @@ Int32 CAWeightTag::AddJoint(BaseObject* op) {
   return GetJointCount() - 1;
 }
 
+Int32 host::AddJointWithWeights(CAWeightTag* tag, BaseObject* op, std::vector<Float>&& weights) {
+  if (!tag || !op || tag->FindJoint(op) != NOTOK ||
+      weights.size() != static_cast<size_t>(tag->pointCount_))
+    return NOTOK;
+  tag->joints_.push_back(GeLink{op->GetUniqueId()});
+  tag->weights_.push_back(std::move(weights));
+  return tag->GetJointCount() - 1;
+}
+
 void CAWeightTag::RemoveJoint(BaseObject* op) {
   for (size_t i = 0; i < joints_.size(); ++i) {
     if (op && joints_[i].id == op->GetUniqueId()) {

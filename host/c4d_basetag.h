@@ -119,6 +119,11 @@ class TextureTag : public BaseTag {
   BaseList2D* AllocSame() const override { return Alloc(); }
 };
 
+class CAWeightTag;
+namespace host {
+Int32 AddJointWithWeights(CAWeightTag* tag, BaseObject* op, std::vector<Float>&& weights);
+}
+
 /// Joint weights of an object: for every joint, one weight per point.
 /// SetWeight at different points may run concurrently once the tag covers the point count.
 class CAWeightTag : public BaseTag {
@@ -143,6 +148,7 @@ class CAWeightTag : public BaseTag {
   Bool CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn = nullptr) const override;
 
  private:
+  friend Int32 host::AddJointWithWeights(CAWeightTag*, BaseObject*, std::vector<Float>&&);
   std::vector<GeLink> joints_;
   std::vector<std::vector<Float>> weights_;
   Int32 pointCount_ = 0;

@@ -9,6 +9,7 @@
 #include "c4d_plugin.h"
 
 class ToolData;
+class CAWeightTag;
 class GeDialog;
 
 namespace host {
@@ -129,5 +130,11 @@ void RedrawDocument(BaseDocument* doc);
 
 /// Fills `bc` with the DEFAULT values of a description resource.
 void ApplyDescriptionDefaults(const String& descriptionName, BaseContainer* bc);
+
+/// Appends joint `op` to `tag` with its weight for every point, taking the list over rather
+/// than writing it again weight by weight (a scene loader's large meshes). The list must
+/// cover the tag's points (CAWeightTag::ReservePoints). Answers the joint's index, or NOTOK
+/// (no joint, a list of another length, or a joint the tag already has).
+Int32 AddJointWithWeights(CAWeightTag* tag, BaseObject* op, std::vector<Float>&& weights);
 
 }  // namespace host
