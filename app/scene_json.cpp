@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "message_text.h"
+#include "release_behind.h"
 #include "scene_loader.h"
 
 namespace pmxapp::sceneload {
@@ -580,6 +581,7 @@ std::string JsonValue::dump() const {
 
 struct ParsedScene::Fast {
   simdjson::dom::parser parser;
+  bool large = false;  // the second processor helps
   // The look for a key given twice, and its answer.
   std::thread keyCheck;
   bool duplicateKey = false;
@@ -641,6 +643,12 @@ bool ParsedScene::HasDuplicateKey() {
   return fast_->duplicateKey;
 }
 
+void ParsedScene::ReleaseBehind() {
+  root_ = JsonValue();
+  if (fast_ && fast_->large) pmxapp::ReleaseBehind([gone = std::move(fast_)] {});
+  fast_.reset();
+}
+
 void ParsedScene::ReadPrecisely(std::string_view text, const std::string& file) {
   fast_.reset();
   ParsePrecisely(text, file, &tree_);
@@ -655,7 +663,7 @@ void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
   // The fast parser reads a little past the end of the text; a text without that room is
   // copied.
   try {
-    auto fast = std::make_unique<ParsedScene::Fast>();
+    auto fast = std::make_shared<ParsedScene::Fast>();
     simdjson::padded_string copy;
     std::string_view view(text);
     if (!padded) {
@@ -669,19 +677,25 @@ void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
       parsed = !fast->parser.parse(view.data(), view.size(), false).get(root);
     }
     if (!parsed) throw Refused();
-    // The tree needs nothing more of the parser: its index (four bytes a character) goes.
-    if (fast->parser.allocate(0) != simdjson::SUCCESS) {
-      // Only a smaller index could not be made; the large one stays until the tree goes.
+    // Work for the second processor: a large text's tree is searched for a key given twice
+    // while it is being loaded, and the parser's index (four bytes a character), which the
+    // tree needs no more, is freed meanwhile.
+    constexpr size_t kLarge = size_t(1) << 20;
+    fast->large = view.size() >= kLarge;
+    if (fast->large) {
+      pmxapp::ReleaseBehind([parsing = fast] {
+        if (parsing->parser.allocate(0) != simdjson::SUCCESS) {
+          // A smaller index could not be made; the large one goes with the tree.
+        }
+      });
     }
-    // A large tree is searched for a key given twice while it is being loaded.
-    constexpr size_t kCheckBeside = size_t(1) << 20;
     ParsedScene::Fast* f = fast.get();
     auto check = [f, root] {
       std::vector<std::string_view> keys;
       f->duplicateKey = pmxapp::sceneload::HasDuplicateKey(root, keys);
     };
     bool checking = false;
-    if (view.size() >= kCheckBeside) {
+    if (fast->large) {
       try {
         f->keyCheck = std::thread(check);
         checking = true;

@@ -136,12 +136,15 @@ class ParsedScene {
   /// Reads `text` again with the precise parser, which names the place of the mistake (and
   /// throws SceneError), or else makes its tree the root.
   void ReadPrecisely(std::string_view text, const std::string& file);
+  /// Frees the tree on another thread (it is large, and freeing takes time); Root() is null
+  /// from then on.
+  void ReleaseBehind();
 
  private:
   friend void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
                              ParsedScene* out);
   struct Fast;
-  std::unique_ptr<Fast> fast_;
+  std::shared_ptr<Fast> fast_;  // shared with work on another thread
   nlohmann::json tree_;
   JsonValue root_;
 };

@@ -11,6 +11,7 @@
 
 #include "mapped_file.h"
 #include "message_text.h"
+#include "release_behind.h"
 #include "scene_file.h"
 #include "scene_json.h"
 #include "scene_loader.h"
@@ -64,8 +65,9 @@ std::unique_ptr<BaseDocument> Loader::Load(std::string_view text, bool padded,
     doc_.reset(BaseDocument::Alloc());
     LoadRoot(parsed.Root());
   }
-  // Messages name places by JSON path from here on: the text is no longer needed.
+  // Messages name places by JSON path from here on: neither the text nor the tree is needed.
   if (releaseText) releaseText();
+  parsed.ReleaseBehind();
   return std::move(doc_);
 }
 
@@ -308,9 +310,13 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
   // A regular file is mapped rather than read: no copy, and no fresh pages to clear.
   std::string reason;
   if (auto mapped = MappedFile::Open(path, &reason)) {
-    auto doc = LoadWithMessages(
-        mapped->Bytes(), true, [&] { mapped->Release(); }, path, dir, error);
-    if (mapped->CutShort()) {
+    bool cutShort = false;
+    auto release = [&] {
+      cutShort = mapped->CutShort();
+      ReleaseBehind(std::move(mapped));
+    };
+    auto doc = LoadWithMessages(mapped->Bytes(), true, release, path, dir, error);
+    if (cutShort || (mapped && mapped->CutShort())) {
       if (error) *error = path + ": the file was cut short while it was being read";
       return nullptr;
     }
