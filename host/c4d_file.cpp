@@ -36,6 +36,14 @@ bool ResolveWriteTarget(const std::string& path, std::string* resolved, bool* st
     *err = ENOENT;
     return false;
   }
+  // A pipe or a device is written straight into, by the name given: /dev/stdout links to
+  // /proc/self/fd/1, whose link text ("pipe:[...]") names no file.
+  struct stat named {};
+  if (::stat(path.c_str(), &named) == 0 && (S_ISFIFO(named.st_mode) || S_ISCHR(named.st_mode))) {
+    *stream = true;
+    *resolved = path;
+    return true;
+  }
   // A link the user names is followed to the file it stands for, which is then replaced in
   // its own folder; the link itself stays.
   struct stat st {};

@@ -320,6 +320,12 @@ TEST(SafetyFiles, NamedOutputsDevicesPipesAndLinks) {
     EXPECT_FALSE(received.empty());
     EXPECT_TRUE(fs::is_fifo(fifo));
 
+    // Standard output by its name: /dev/stdout links to the pipe the test reads, whose link
+    // text ("pipe:[...]") names no file.
+    r = run("/dev/stdout");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_GT(r.out.size(), 100u);
+
     // A link is followed: its target is replaced in its own folder, the link stays.
     const fs::path target = realDir / "target";
     Write(target, "OLD");
