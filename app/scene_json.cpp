@@ -606,8 +606,8 @@ class ParseMemory {
         parser.doc.allocate(size) != simdjson::SUCCESS)
       return;  // the parse tries again and reports the shortage
 #ifdef MADV_POPULATE_WRITE
-    // A scene's tree takes a little more than the text's size (numbers take two words); the
-    // estimate stays below it so that no page is touched in vain.
+    // The tree of a scene file, mostly numbers at two words each, takes a little more than
+    // the text's size: as much as that is touched ahead.
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     const auto at = reinterpret_cast<std::uintptr_t>(parser.doc.tape.get());
     const std::uintptr_t begin = (at + page - 1) & ~(page - 1), end = (at + size) & ~(page - 1);
@@ -655,10 +655,6 @@ void ParsedScene::ReadPrecisely(std::string_view text, const std::string& file) 
   root_ = JsonValue(&tree_);
 }
 
-namespace {
-struct Refused {};
-}  // namespace
-
 void ParseSceneJson(std::string_view text, bool padded, const std::string& file, ParsedScene* out) {
   // The fast parser reads a little past the end of the text; a text without that room is
   // copied.
@@ -676,40 +672,41 @@ void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
       const ParseMemory memory(fast->parser, view.size());
       parsed = !fast->parser.parse(view.data(), view.size(), false).get(root);
     }
-    if (!parsed) throw Refused();
-    // Work for the second processor: a large text's tree is searched for a key given twice
-    // while it is being loaded, and the parser's index (four bytes a character), which the
-    // tree needs no more, is freed meanwhile.
-    constexpr size_t kLarge = size_t(1) << 20;
-    fast->large = view.size() >= kLarge;
-    if (fast->large) {
-      pmxapp::ReleaseBehind([parsing = fast] {
-        if (parsing->parser.allocate(0) != simdjson::SUCCESS) {
-          // A smaller index could not be made; the large one goes with the tree.
-        }
-      });
-    }
-    ParsedScene::Fast* f = fast.get();
-    auto check = [f, root] {
-      std::vector<std::string_view> keys;
-      f->duplicateKey = pmxapp::sceneload::HasDuplicateKey(root, keys);
-    };
-    bool checking = false;
-    if (fast->large) {
-      try {
-        f->keyCheck = std::thread(check);
-        checking = true;
-      } catch (const std::system_error&) {
-        // No thread: the check runs here.
+    if (parsed) {
+      // Work for the second processor: a large text's tree is searched for a key given twice
+      // while it is being loaded, and the parser's index (four bytes a character), which the
+      // tree needs no more, is freed meanwhile.
+      constexpr size_t kLarge = size_t(1) << 20;
+      fast->large = view.size() >= kLarge;
+      if (fast->large) {
+        pmxapp::ReleaseBehind([parsing = fast] {
+          if (parsing->parser.allocate(0) != simdjson::SUCCESS) {
+            // A smaller index could not be made; the large one goes with the tree.
+          }
+        });
       }
+      ParsedScene::Fast* f = fast.get();
+      auto check = [f, root] {
+        std::vector<std::string_view> keys;
+        f->duplicateKey = pmxapp::sceneload::HasDuplicateKey(root, keys);
+      };
+      bool checking = false;
+      if (fast->large) {
+        try {
+          f->keyCheck = std::thread(check);
+          checking = true;
+        } catch (const std::system_error&) {
+          // No thread: the check runs here.
+        }
+      }
+      if (!checking) check();
+      out->fast_ = std::move(fast);
+      out->root_.fast_ = true;
+      Store(root, out->root_.element_);
+      return;
     }
-    if (!checking) check();
-    out->fast_ = std::move(fast);
-    out->root_.fast_ = true;
-    Store(root, out->root_.element_);
-    return;
-  } catch (const Refused&) {
-    // A mistake, or what only the precise parser reads (comments, numbers beyond doubles).
+    // Refused: a mistake, or what only the precise parser reads (comments, numbers beyond
+    // double precision).
   } catch (const std::bad_alloc&) {
     // The precise parser says whether memory is short.
   }
