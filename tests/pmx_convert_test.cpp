@@ -9,6 +9,7 @@
 
 #include "c4d.h"
 #include "c4d_host.h"
+#include "c4d_host_threads.h"
 #include "pmx/pmxconvert.h"
 #include "pmxbone/pmxbonetag.h"
 #include "pmxedge/pmxedgetag.h"
@@ -280,6 +281,45 @@ TEST_F(PmxConvert, MoreThanFourInfluencesKeepTheStrongestAndWarnPerVertex) {
   host::ClearRecords();
   Build(rig.doc.get());
   EXPECT_EQ(Console().size(), 2u);
+}
+
+// A large object's influences are gathered on two threads: the same vertices, and the same
+// warnings in the same (vertex) order, as on one.
+TEST_F(PmxConvert, InfluencesOfALargeObjectAreTheSameOnOneThreadAndOnTwo) {
+  Rig rig(6);
+  constexpr Int32 kSide = 300;  // 90,601 points
+  std::vector<Vector> points;
+  std::vector<CPolygon> polygons;
+  for (Int32 y = 0; y <= kSide; ++y)
+    for (Int32 x = 0; x <= kSide; ++x) points.push_back(Vector(x, y, 0));
+  for (Int32 y = 0; y < kSide; ++y)
+    for (Int32 x = 0; x < kSide; ++x) {
+      const Int32 a = y * (kSide + 1) + x;
+      polygons.push_back(CPolygon(a, a + 1, a + kSide + 2, a + kSide + 1));
+    }
+  PolygonObject* op = AddMesh(rig.doc.get(), "Body", points, polygons);
+  std::vector<std::vector<Float>> weights(6, std::vector<Float>(points.size(), 0.0));
+  for (size_t p = 0; p < points.size(); ++p) {
+    const size_t many = p % 997 == 0 ? 6 : 1 + p % 3;  // now and then more than four
+    for (size_t j = 0; j < many; ++j) weights[(p + j) % 6][p] = 0.1 * static_cast<Float>(j + 1);
+  }
+  AddWeights(op, rig.joints, weights);
+
+  auto run = [&](Int32 threads) {
+    host::SetThreadCount(threads);
+    host::ClearRecords();
+    const PmxPolygonExchange& m = Build(rig.doc.get());
+    std::vector<std::pair<std::vector<Int32>, std::vector<Float>>> v;
+    for (const PmxVertex& x : m.model.vertices)
+      v.emplace_back(std::vector<Int32>(x.boneIndex, x.boneIndex + 4),
+                     std::vector<Float>(x.boneWeight, x.boneWeight + 4));
+    return std::make_pair(v, Console());
+  };
+  const auto one = run(0), two = run(2);
+  host::SetThreadCount(-1);
+  EXPECT_EQ(one.second.size(), points.size() / 997 + 1);
+  EXPECT_EQ(one.second, two.second);
+  EXPECT_EQ(one.first, two.first);
 }
 
 TEST_F(PmxConvert, DeformTypeFollowsTheKeptInfluencesWhenLimited) {

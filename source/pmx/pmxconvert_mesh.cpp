@@ -19,7 +19,6 @@ struct ObjectPasses {
   const Vector32* uvws = nullptr;   // four per polygon, or null: all zero
   Int32 uvwCount = 0;
   Matrix mg;
-  PmxWeightReader* weights = nullptr;
 };
 
 /// Polygon corners of the two triangles of a quadrangle, split along a-c.
@@ -62,8 +61,50 @@ const PmxObjectVertex& GetOrCreateVertex(ObjectPasses& c, Int64 p, const Vector3
   v.normal = normal;
   v.uvw = uvw;
   v.textureTag = textureTag;
-  if (c.weights) c.weights->Gather(r.name, p, &v);
   return r.AppendVertex(v);
+}
+
+/// Gathers the influences of the vertices [begin, end) into them, noting each one's count.
+class GatherRange : public C4DThread {
+ public:
+  GatherRange(const PmxWeightReader& reader, std::vector<PmxObjectVertex>& vertices,
+              std::vector<Int32>& counts, size_t begin, size_t end)
+      : reader_(reader), vertices_(vertices), counts_(counts), begin_(begin), end_(end) {}
+  void Main() override {
+    for (size_t i = begin_; i < end_; ++i)
+      counts_[i] = reader_.Gather(vertices_[i].pointIndex, &vertices_[i]);
+  }
+  const Char* GetThreadName() override { return "PmxGatherWeights"; }
+
+ private:
+  const PmxWeightReader& reader_;
+  std::vector<PmxObjectVertex>& vertices_;
+  std::vector<Int32>& counts_;
+  size_t begin_, end_;
+};
+
+/// A vertex's influences depend on its point alone and not on which vertex it is, so they are
+/// gathered once the vertices are made: a large object's in two halves on two threads. The
+/// warnings for points with more than four come in vertex order.
+void GatherWeights(PmxPolygonExchangeObject* record, const PmxWeightReader& reader) {
+  std::vector<PmxObjectVertex>& vertices = record->GetVertexListW();
+  std::vector<Int32> counts(vertices.size(), 0);
+  constexpr size_t kWorthAThread = 65536;
+  const size_t half = vertices.size() / 2;
+  GatherRange first(reader, vertices, counts, 0, half);
+  GatherRange second(reader, vertices, counts, half, vertices.size());
+  if (vertices.size() >= kWorthAThread && GeGetCurrentThreadCount() > 1 &&
+      second.Start(THREADMODE_ASYNC)) {
+    first.Main();
+    second.Wait(false);
+  } else {
+    first.Main();
+    second.Main();
+  }
+  for (size_t i = 0; i < vertices.size(); ++i) {
+    if (counts[i] > 4)
+      PmxWeightReader::WarnTooMany(record->name, vertices[i].pointIndex, counts[i]);
+  }
 }
 
 /// Makes the vertices of the unassigned triangles of polygons first..last, moving `cursor`
@@ -173,7 +214,6 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
   c.uvws = uvws;
   c.uvwCount = uvwCount;
   c.mg = op->GetMg();
-  c.weights = weightTag ? &weightReader : nullptr;
 
   // Later texture tags win a polygon, so they run first and the earlier ones only get what
   // is left.
@@ -182,6 +222,7 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
   }
   size_t cursor = 0;
   RangePass(c, nullptr, 0, polygonCount - 1, cursor);
+  if (weightTag) GatherWeights(record, weightReader);
 
   record->sourceObject = op;
   record->morphTargets.clear();

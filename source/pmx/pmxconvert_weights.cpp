@@ -11,7 +11,7 @@ PmxWeightReader::PmxWeightReader(const CAWeightTag* tag) : tag_(tag) {
   for (Int32 j = 0; j < n; ++j) joints_.push_back(tag->GetJoint(j, nullptr));
 }
 
-Int32 PmxWeightReader::Gather(const String& objectName, Int64 p, PmxObjectVertex* vertex) {
+Int32 PmxWeightReader::Gather(Int64 p, PmxObjectVertex* vertex) const {
   for (PmxInfluence& slot : vertex->influences) slot = PmxInfluence();
   const Int32 n = static_cast<Int32>(joints_.size());
   if (!tag_ || n <= 0) return 0;
@@ -39,13 +39,13 @@ Int32 PmxWeightReader::Gather(const String& objectName, Int64 p, PmxObjectVertex
       vertex->influences[k] =
           PmxInfluence{joints_[static_cast<size_t>(top[k].joint)], top[k].weight};
   }
-  if (count > 4) {
-    GePrint(String("オブジェクト[") + objectName +
-            String("]ウェイト数がPMXの仕様以上設定されている頂点があります。id=") +
-            String::IntToString(p) + String(", count=") + String::IntToString(count) +
-            String("\n"));
-  }
   return count;
+}
+
+void PmxWeightReader::WarnTooMany(const String& objectName, Int64 p, Int32 count) {
+  GePrint(String("オブジェクト[") + objectName +
+          String("]ウェイト数がPMXの仕様以上設定されている頂点があります。id=") +
+          String::IntToString(p) + String(", count=") + String::IntToString(count) + String("\n"));
 }
 
 void PmxEmitVertices(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject& record,

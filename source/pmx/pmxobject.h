@@ -55,6 +55,8 @@ class PmxPolygonExchangeObject {
   Int64 GetVertexCount() const { return static_cast<Int64>(vertices_.size()); }
   /// Vertices in creation order; position = local index.
   const std::vector<PmxObjectVertex>& GetVertexList() const { return vertices_; }
+  /// The same for filling in what does not decide a vertex's identity (its influences).
+  std::vector<PmxObjectVertex>& GetVertexListW() { return vertices_; }
   const PmxObjectVertex& GetVertex(Int64 localIndex) const {
     return vertices_[static_cast<size_t>(localIndex)];
   }

@@ -12,9 +12,11 @@ class PmxWeightReader {
   explicit PmxWeightReader(const CAWeightTag* tag);
 
   /// Fills the influence slots of `vertex` with the strongest influences of point `p`,
-  /// strongest first (equal weights keep joint order), and prints a warning naming the
-  /// object when the point has more than four. Answers the number of influences.
-  Int32 Gather(const String& objectName, Int64 p, PmxObjectVertex* vertex);
+  /// strongest first (equal weights keep joint order). Answers the number of influences; more
+  /// than four are warned of with WarnTooMany. Reads only, so threads may share a reader.
+  Int32 Gather(Int64 p, PmxObjectVertex* vertex) const;
+  /// The console warning for point `p` of `objectName`, which has `count` influences.
+  static void WarnTooMany(const String& objectName, Int64 p, Int32 count);
 
  private:
   const CAWeightTag* tag_;
