@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include "c4d_host.h"
 
@@ -114,6 +115,8 @@ Bool BaseFile::Open(const Filename& name, FILEOPEN mode, FILEDIALOG error_dialog
       // Everything that can fail for want of memory happens before anything is created.
       buffer_.clear();
       buffer_.reserve(kBufferSize);
+      writing_.clear();
+      writing_.reserve(kBufferSize);
       file_ = OpenForWriting(&openErrno);
     }
   } catch (...) {
@@ -207,14 +210,37 @@ std::FILE* BaseFile::OpenForWriting(int* err) {
   return nullptr;
 }
 
-Bool BaseFile::Flush() {
-  if (!file_ || buffer_.empty()) return error_ == FILEERROR_NONE;
-  if (error_ == FILEERROR_NONE &&
-      std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+void BaseFile::FinishWriting() {
+  if (writer_.joinable()) writer_.join();
+  if (writerErrno_ != 0 && error_ == FILEERROR_NONE) {
     error_ = FILEERROR_WRITE;
-    tLastErrno = errno;
+    tLastErrno = writerErrno_;
   }
+  writerErrno_ = 0;
+}
+
+Bool BaseFile::Flush() {
+  FinishWriting();
+  if (!file_ || buffer_.empty()) return error_ == FILEERROR_NONE;
+  if (error_ != FILEERROR_NONE) {
+    buffer_.clear();
+    return false;
+  }
+  // The full buffer is written on another thread; the next one is filled meanwhile.
+  std::swap(buffer_, writing_);
   buffer_.clear();
+  auto write = [this] {
+    if (std::fwrite(writing_.data(), 1, writing_.size(), file_) != writing_.size())
+      writerErrno_ = errno ? errno : EIO;
+  };
+  try {
+    writer_ = std::thread(write);
+  } catch (...) {
+    // No thread to spare, or no memory for one: here and now (Close runs in destructors and
+    // must not throw).
+    write();
+    FinishWriting();
+  }
   return error_ == FILEERROR_NONE;
 }
 
@@ -234,6 +260,8 @@ Bool BaseFile::WriteRaw(const void* v, Int64 len) {
   auto* p = static_cast<const unsigned char*>(v);
   if (static_cast<size_t>(len) > kBufferSize) {
     if (!Flush()) return false;
+    FinishWriting();
+    if (error_ != FILEERROR_NONE) return false;
     if (std::fwrite(p, 1, static_cast<size_t>(len), file_) != static_cast<size_t>(len)) {
       error_ = FILEERROR_WRITE;
       tLastErrno = errno;
@@ -278,6 +306,7 @@ Bool BaseFile::Close() {
   if (!file_) return error_ == FILEERROR_NONE;
   if (mode_ == FILEOPEN_WRITE) {
     Flush();
+    FinishWriting();
     if (std::fflush(file_) != 0 && error_ == FILEERROR_NONE) {
       error_ = FILEERROR_WRITE;
       tLastErrno = errno;

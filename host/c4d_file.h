@@ -1,10 +1,12 @@
 // Files: the host's buffered binary file. Writing a regular file goes to a fresh temporary
 // file beside the target, which replaces the target only when it is closed without an error;
-// a device or a pipe is written straight into.
+// a device or a pipe is written straight into. A full buffer goes to the file on another
+// thread while the caller fills the next one.
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "c4d_nodedata.h"
@@ -67,6 +69,8 @@ class BaseFile {
   Bool WriteOrdered(const void* v, Int32 size);
   Bool WriteRaw(const void* v, Int64 len);
   Bool Flush();
+  /// Waits for the buffer being written on the writer thread; its failure becomes the file's.
+  void FinishWriting();
   std::FILE* OpenForWriting(int* err);
 
   std::FILE* file_ = nullptr;
@@ -77,6 +81,10 @@ class BaseFile {
   FILEERROR error_ = FILEERROR_NONE;
   Int64 position_ = 0;
   std::vector<unsigned char> buffer_;
+  // The buffer the writer thread is handing to the file, and the system's error if it failed.
+  std::vector<unsigned char> writing_;
+  std::thread writer_;
+  int writerErrno_ = 0;
 };
 
 /// Resolves a texture file name the way the host looks for textures. The first file that
