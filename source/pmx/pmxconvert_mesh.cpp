@@ -1,5 +1,6 @@
 // Object conversion: host polygons into triangles and one vertex per distinct point,
 // normal, UVW and texture tag; and the emission of a converted object into the model.
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -15,7 +16,7 @@ struct ObjectPasses {
   PolygonObject* op = nullptr;
   const Vector* points = nullptr;
   Int32 polygonCount = 0;
-  const Vector32* phong = nullptr;  // four per polygon, or null: face normals
+  const Vector32* phong = nullptr;  // four per polygon in the world, or null: face normals
   const Vector32* uvws = nullptr;   // four per polygon, or null: all zero
   Int32 uvwCount = 0;
   Matrix mg;
@@ -43,11 +44,16 @@ Vector32 NormalizeSingle(const Vector32& n) {
   return len == 0 ? n : n / len;
 }
 
-const PmxObjectVertex& GetOrCreateVertex(ObjectPasses& c, Int64 p, const Vector32& localNormal,
+/// A normal of the object (normalised in single precision) turned into the world. The matrix
+/// axes carry any object scaling into the normal on purpose.
+Vector32 WorldNormal(const Matrix& mg, const Vector32& local) {
+  return Vector32(mg.TransformVector(Vector(NormalizeSingle(local))));
+}
+
+/// `normal` is in world orientation.
+const PmxObjectVertex& GetOrCreateVertex(ObjectPasses& c, Int64 p, const Vector32& normal,
                                          const Vector32& uvw, BaseTag* textureTag) {
   PmxPolygonExchangeObject& r = *c.record;
-  // The matrix axes carry any object scaling into the normal on purpose.
-  const Vector32 normal(c.mg.TransformVector(Vector(localNormal)));
   for (const PmxObjectVertex* v = r.FirstVertexOfPoint(p); v; v = r.NextVertexOfSamePoint(*v)) {
     // Every vertex of point p has the world position of p, so positions match unless they
     // are not numbers (which never match); that spares transforming the point again.
@@ -64,24 +70,42 @@ const PmxObjectVertex& GetOrCreateVertex(ObjectPasses& c, Int64 p, const Vector3
   return r.AppendVertex(v);
 }
 
-/// Gathers the influences of the vertices [begin, end) into them, noting each one's count.
-class GatherRange : public C4DThread {
+/// Work on another of the host's threads: started with Begin when there is enough of it and
+/// the host has a thread to spare, else run by Finish in the calling thread.
+class Beside : public C4DThread {
  public:
-  GatherRange(const PmxWeightReader& reader, std::vector<PmxObjectVertex>& vertices,
-              std::vector<Int32>& counts, size_t begin, size_t end)
-      : reader_(reader), vertices_(vertices), counts_(counts), begin_(begin), end_(end) {}
-  void Main() override {
-    for (size_t i = begin_; i < end_; ++i)
-      counts_[i] = reader_.Gather(vertices_[i].pointIndex, &vertices_[i]);
+  explicit Beside(std::function<void()> work) : work_(std::move(work)) {}
+  void Main() override { work_(); }
+  const Char* GetThreadName() override { return "PmxConvertBeside"; }
+  void Begin(bool worthAThread) {
+    started_ = worthAThread && GeGetCurrentThreadCount() > 1 && Start(THREADMODE_ASYNC);
   }
-  const Char* GetThreadName() override { return "PmxGatherWeights"; }
+  void Finish() {
+    if (started_) {
+      Wait(false);
+    } else {
+      Main();
+    }
+  }
 
  private:
-  const PmxWeightReader& reader_;
-  std::vector<PmxObjectVertex>& vertices_;
-  std::vector<Int32>& counts_;
-  size_t begin_, end_;
+  std::function<void()> work_;
+  bool started_ = false;
 };
+
+/// Below this many items a second thread costs more than it saves.
+constexpr size_t kWorthAThread = 65536;
+
+/// Runs work(begin, end) over [0, count), a large count in two halves on two threads; each
+/// half writes only its own results, so the outcome is the same.
+template <typename Work>
+void InTwoHalves(size_t count, Work work) {
+  const size_t half = count / 2;
+  Beside second([&] { work(half, count); });
+  second.Begin(count >= kWorthAThread);
+  work(0, half);
+  second.Finish();
+}
 
 /// A vertex's influences depend on its point alone and not on which vertex it is, so they are
 /// gathered once the vertices are made: a large object's in two halves on two threads. The
@@ -89,18 +113,10 @@ class GatherRange : public C4DThread {
 void GatherWeights(PmxPolygonExchangeObject* record, const PmxWeightReader& reader) {
   std::vector<PmxObjectVertex>& vertices = record->GetVertexListW();
   std::vector<Int32> counts(vertices.size(), 0);
-  constexpr size_t kWorthAThread = 65536;
-  const size_t half = vertices.size() / 2;
-  GatherRange first(reader, vertices, counts, 0, half);
-  GatherRange second(reader, vertices, counts, half, vertices.size());
-  if (vertices.size() >= kWorthAThread && GeGetCurrentThreadCount() > 1 &&
-      second.Start(THREADMODE_ASYNC)) {
-    first.Main();
-    second.Wait(false);
-  } else {
-    first.Main();
-    second.Main();
-  }
+  InTwoHalves(vertices.size(), [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i)
+      counts[i] = reader.Gather(vertices[i].pointIndex, &vertices[i]);
+  });
   for (size_t i = 0; i < vertices.size(); ++i) {
     if (counts[i] > 4)
       PmxWeightReader::WarnTooMany(record->name, vertices[i].pointIndex, counts[i]);
@@ -119,10 +135,11 @@ void RangePass(ObjectPasses& c, BaseTag* textureTag, Int64 first, Int64 last, si
         const int* corners = kCorners[t.half];
         Vector32 normal[3];
         if (c.phong) {
-          for (int k = 0; k < 3; ++k) normal[k] = NormalizeSingle(c.phong[base + corners[k]]);
+          for (int k = 0; k < 3; ++k) normal[k] = c.phong[base + corners[k]];
         } else {
-          normal[0] = NormalizeSingle(Vector32(FaceNormal(
-              c.points[t.pointIndex[0]], c.points[t.pointIndex[1]], c.points[t.pointIndex[2]])));
+          normal[0] = WorldNormal(
+              c.mg, Vector32(FaceNormal(c.points[t.pointIndex[0]], c.points[t.pointIndex[1]],
+                                        c.points[t.pointIndex[2]])));
           normal[1] = normal[2] = normal[0];
         }
         const bool hasUvw = c.uvws && t.polygonIndex < c.uvwCount;
@@ -176,7 +193,14 @@ Bool PmxConvertObject(PmxPolygonExchangeObject* record, PolygonObject* op) {
 
   record->name = op->GetName();
   const PhongNormals phongHolder(op->CreatePhongNormals());
-  const Vector32* phong = phongHolder.get();
+  Vector32* phong = phongHolder.get();
+  // Each corner's normal in the world, once, in two halves on two threads for a large object.
+  if (phong) {
+    const Matrix mg = op->GetMg();
+    InTwoHalves(4 * static_cast<size_t>(polygonCount), [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) phong[i] = WorldNormal(mg, phong[i]);
+    });
+  }
   const auto* uvwTag = static_cast<const UVWTag*>(op->GetTag(Tuvw));
   const Vector32* uvws = uvwTag ? uvwTag->Read<Vector32>() : nullptr;
   const Int32 uvwCount = uvwTag ? uvwTag->GetDataCount() : 0;
@@ -269,6 +293,13 @@ Bool PmxEmitObject(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject&
     auto& triangles = materials[static_cast<size_t>(r.material)].triangles;
     triangles.reserve(triangles.size() + r.count);
   }
+  // The vertices are emitted on another thread while the triangles go to their materials:
+  // the two fill different lists, and only the vertices' pass prints.
+  Beside vertices([&] {
+    PmxEmitVertices(exchange, record, settings,
+                    PmxEdgeTag::FindEdgeScaleMap(record.sourceObject, edgeTag));
+  });
+  vertices.Begin(record.GetVertexList().size() >= kWorthAThread);
   last = nullptr;
   for (const PmxObjectTriangle& t : record.triangles) {
     last = runOf(record.GetVertex(t.vertexIndex[0]).textureTag, last);
@@ -277,8 +308,7 @@ Bool PmxEmitObject(PmxPolygonExchange* exchange, const PmxPolygonExchangeObject&
     materials[static_cast<size_t>(last->material)].triangles.push_back(out);
   }
 
-  PmxEmitVertices(exchange, record, settings,
-                  PmxEdgeTag::FindEdgeScaleMap(record.sourceObject, edgeTag));
+  vertices.Finish();
   for (const BaseObject* target : record.morphTargets) {
     PmxAddMorphOffsets(exchange, record, target, base, settings.scale);
   }
