@@ -1,10 +1,12 @@
 // Scene files: tags, each checked against the object it sits on.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 #include "c4d_host.h"
+#include "c4d_host_threads.h"
 #include "scene_loader.h"
 
 namespace pmxapp::sceneload {
@@ -160,33 +162,45 @@ VariableTag* Loader::LoadCorners(const Json& t, const char* key, PolygonObject* 
   std::unique_ptr<VariableTag> tag(VariableTag::Alloc(uvw ? Tuvw : Tnormal, n));
   if (!tag) Fail("the host could not create the tag");
   Vector32* w = tag->Write<Vector32>();
-  for (Int32 i = 0; i < n; ++i) {
-    At b(*this, Index(static_cast<size_t>(i)));
-    const Json& c = (*v)[static_cast<size_t>(i)];
+  // The corners of polygon i as plain numbers that fit single precision; false for anything
+  // else, which the reading below names.
+  auto plain = [uvw, w](const Json& c, size_t i) {
     double values[12];
     std::uint8_t lengths[4];
     size_t corners = 0;
-    if (c.ReadNumberRows(values, lengths, 4, 3, &corners) && corners >= 3) {
-      constexpr double kMax = std::numeric_limits<Float32>::max();
-      bool fits = true;
-      for (size_t k = 0; k < corners; ++k) {
-        fits = fits && lengths[k] >= (uvw ? 2 : 3);
-        for (size_t j = 0; j < lengths[k]; ++j) {
-          const double x = values[k * 3 + j];
-          fits = fits && std::isfinite(x) && std::abs(x) <= kMax;
-        }
-      }
-      if (fits) {
-        Vector32* out = w + static_cast<size_t>(i) * 4;
-        for (size_t k = 0; k < corners; ++k) {
-          const double* x = values + k * 3;
-          out[k] = Vector32(static_cast<Float32>(x[0]), static_cast<Float32>(x[1]),
-                            lengths[k] == 3 ? static_cast<Float32>(x[2]) : 0.0f);
-        }
-        if (corners == 3) out[3] = out[2];
-        continue;
+    if (!c.ReadNumberRows(values, lengths, 4, 3, &corners) || corners < 3) return false;
+    constexpr double kMax = std::numeric_limits<Float32>::max();
+    for (size_t k = 0; k < corners; ++k) {
+      if (lengths[k] < (uvw ? 2 : 3)) return false;
+      for (size_t j = 0; j < lengths[k]; ++j) {
+        const double x = values[k * 3 + j];
+        if (!std::isfinite(x) || std::abs(x) > kMax) return false;
       }
     }
+    Vector32* out = w + i * 4;
+    for (size_t k = 0; k < corners; ++k) {
+      const double* x = values + k * 3;
+      out[k] = Vector32(static_cast<Float32>(x[0]), static_cast<Float32>(x[1]),
+                        lengths[k] == 3 ? static_cast<Float32>(x[2]) : 0.0f);
+    }
+    if (corners == 3) out[3] = out[2];
+    return true;
+  };
+  // A large tag is read in two halves on two threads; if any polygon is not plain, all are
+  // read again one by one, which names the first mistake.
+  std::atomic<bool> allPlain{true};
+  host::InTwoHalves(n, 65536, [&](Int64 begin, Int64 end) {
+    const Json rows = *v;  // each half walks its own copy
+    for (Int64 i = begin; i < end && allPlain.load(std::memory_order_relaxed); ++i) {
+      if (!plain(rows[static_cast<size_t>(i)], static_cast<size_t>(i)))
+        allPlain.store(false, std::memory_order_relaxed);
+    }
+  });
+  if (allPlain) return tag.release();
+  for (Int32 i = 0; i < n; ++i) {
+    At b(*this, Index(static_cast<size_t>(i)));
+    const Json& c = (*v)[static_cast<size_t>(i)];
+    if (plain(c, static_cast<size_t>(i))) continue;
     if (!c.is_array() || (c.size() != 3 && c.size() != 4))
       Expected("the corners of a polygon: an array of 3 or 4 entries", c);
     for (size_t k = 0; k < c.size(); ++k) {

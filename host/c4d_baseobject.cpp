@@ -1,10 +1,9 @@
 #include "c4d_baseobject.h"
 
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #include "c4d_host.h"
+#include "c4d_host_threads.h"
 
 BaseObject* BaseObject::Alloc(Int32 type) {
   BaseObject* op = nullptr;
@@ -256,24 +255,8 @@ Bool PolygonObject::CopyTo(BaseList2D* dst, COPYFLAGS flags, void* trn) const {
 
 namespace {
 
-/// Runs fn(begin, end) over [0, count) in two halves on two threads when there is enough work
-/// for a thread to pay; each half writes only its own results, so the outcome is the same.
-template <typename Fn>
-void InTwoHalves(Int32 count, Fn fn) {
-  constexpr Int32 kWorthAThread = 32768;
-  if (count >= kWorthAThread) {
-    const Int32 half = count / 2;
-    try {
-      std::thread other([&] { fn(half, count); });
-      fn(0, half);
-      other.join();
-      return;
-    } catch (const std::system_error&) {
-      // No thread: all of it here.
-    }
-  }
-  fn(0, count);
-}
+/// Below this many polygons a second thread costs more than it saves.
+constexpr Int64 kWorthAThread = 32768;
 
 Vector FaceNormal(const Vector* pts, const CPolygon& p) {
   Vector n = p.c == p.d ? Cross(pts[p.b] - pts[p.a], pts[p.c] - pts[p.a])
@@ -306,8 +289,8 @@ Vector32* PolygonObject::CreatePhongNormals() const {
   const Float cosLimit = std::cos(angle);
 
   std::vector<Vector> faceN(static_cast<size_t>(pcnt));
-  InTwoHalves(pcnt, [&](Int32 begin, Int32 end) {
-    for (Int32 i = begin; i < end; ++i) faceN[static_cast<size_t>(i)] = FaceNormal(pts, polys[i]);
+  host::InTwoHalves(pcnt, kWorthAThread, [&](Int64 begin, Int64 end) {
+    for (Int64 i = begin; i < end; ++i) faceN[static_cast<size_t>(i)] = FaceNormal(pts, polys[i]);
   });
 
   // Polygons around each point (compressed adjacency).
@@ -332,8 +315,8 @@ Vector32* PolygonObject::CreatePhongNormals() const {
   }
 
   auto* out = new Vector32[static_cast<size_t>(pcnt) * 4];
-  InTwoHalves(pcnt, [&](Int32 begin, Int32 end) {
-    for (Int32 i = begin; i < end; ++i) {
+  host::InTwoHalves(pcnt, kWorthAThread, [&](Int64 begin, Int64 end) {
+    for (Int64 i = begin; i < end; ++i) {
       const CPolygon& p = polys[i];
       const Vector& own = faceN[static_cast<size_t>(i)];
       for (Int32 k = 0; k < 4; ++k) {

@@ -2,6 +2,8 @@
 // never include this).
 #pragma once
 
+#include <thread>
+
 #include "ge_math.h"
 
 namespace host {
@@ -20,5 +22,26 @@ void SetThreadPoolInitFailure(Bool fail);
 void SetThreadStartFailureAfter(Int32 count);
 /// Clears every refusal set up above.
 void ResetThreadFaults();
+
+/// Runs fn(begin, end) over [0, count): in two halves on two threads when `count` reaches
+/// `worthAThread`, else (or when no thread can be had) in one piece here. Each half must write
+/// only its own results, so that the outcome is the same either way.
+template <typename Fn>
+void InTwoHalves(Int64 count, Int64 worthAThread, Fn fn) {
+  if (count >= worthAThread) {
+    const Int64 half = count / 2;
+    std::thread other;
+    try {
+      other = std::thread([&] { fn(half, count); });
+    } catch (...) {
+      fn(0, count);  // no thread, or no memory for one
+      return;
+    }
+    fn(0, half);
+    other.join();
+    return;
+  }
+  fn(0, count);
+}
 
 }  // namespace host

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "c4d.h"
@@ -514,6 +515,34 @@ TEST_F(SceneFile, AbsurdInputIsRefusedWithoutHarm) {
   EXPECT_NE(
       ErrorOf(R"({"objects": [{"type": "null", "pos": [NaN, 0, 0]}]})").find("not valid JSON"),
       std::string::npos);
+}
+
+// A large UVW tag is read in two halves on two threads: the values land where they belong, and
+// with a mistake in each half the first one is named.
+TEST_F(SceneFile, ALargeUvwTagReadsInHalvesAndNamesItsFirstMistake) {
+  constexpr int kPolygons = 70000;
+  auto scene = [&](const std::map<int, std::string>& odd) {
+    std::string polygons, uvw;
+    for (int i = 0; i < kPolygons; ++i) {
+      polygons += i ? ", [0, 1, 2]" : "[0, 1, 2]";
+      const auto o = odd.find(i);
+      uvw += (i ? ", " : "") +
+             (o != odd.end() ? o->second : "[[" + std::to_string(i) + ", 0], [0, 1], [1, 1]]");
+    }
+    return R"({"objects": [{"type": "polygon", "points": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], )"
+           R"("polygons": [)" +
+           polygons + R"(], "tags": [{"type": "uvw", "uvw": [)" + uvw + "]}]}]}";
+  };
+  auto doc = Load(scene({}));
+  ASSERT_NE(doc, nullptr);
+  const auto* tag = static_cast<UVWTag*>(doc->GetFirstObject()->GetTag(Tuvw));
+  for (int i : {0, 34999, 35000, kPolygons - 1}) {
+    EXPECT_EQ(tag->GetSlow(i).a, Vector(i, 0, 0));
+    EXPECT_EQ(tag->GetSlow(i).d, Vector(1, 1, 0));  // a triangle repeats its last corner
+  }
+  EXPECT_EQ(ErrorOf(scene({{20000, "[[0, 0], [1e39, 0], [0, 0]]"}, {60000, "[[0, 0]]"}})),
+            "scene.json: objects[0].tags[0].uvw[20000][1][0]: the number 1e+39 is too large for "
+            "single precision");
 }
 
 TEST_F(SceneFile, HugeFloatParametersReadAsIntegersSafely) {
