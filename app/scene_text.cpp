@@ -337,6 +337,25 @@ class Layout {
     return static_cast<size_t>(text - start);
   }
 
+  /// Adds one number of a long run to lines filled up to kWidth, each indented by `pad`;
+  /// `line` counts the characters on the current line after the indent.
+  void FillLine(const char* number, size_t size, bool last, size_t pad, size_t* line) {
+    const size_t item = size + (last ? 0 : 1);
+    if (*line > 0 && pad + *line + 1 + item > kWidth) {
+      out_ += '\n';
+      *line = 0;
+    }
+    if (*line == 0) {
+      out_.append(pad, ' ');
+    } else {
+      out_ += ' ';
+      ++*line;
+    }
+    out_.append(number, size);
+    if (!last) out_ += ',';
+    *line += item;
+  }
+
   /// Lays out the value at token `t`, whose text starts at `c`; answers the characters of its
   /// numbers.
   size_t EmitArray(size_t t, size_t c, size_t indent, size_t column) {
@@ -370,22 +389,8 @@ class Layout {
       // Long runs of numbers are filled into lines.
       size_t line = 0;  // characters on the line after the indent
       for (std::uint32_t i = 0; i < k.count(); ++i, ++e) {
-        const bool last = i + 1 == k.count();
-        const size_t item = Tok(e).size + (last ? 0 : 1);
-        if (line > 0 && pad + line + 1 + item > kWidth) {
-          out_ += '\n';
-          line = 0;
-        }
-        if (line == 0) {
-          out_.append(pad, ' ');
-        } else {
-          out_ += ' ';
-          ++line;
-        }
-        out_.append(scratch_.Chars() + c + used, Tok(e).size);
-        if (!last) out_ += ',';
+        FillLine(scratch_.Chars() + c + used, Tok(e).size, i + 1 == k.count(), pad, &line);
         used += Tok(e).size;
-        line += item;
       }
       out_ += '\n';
     } else {
@@ -456,21 +461,8 @@ class Layout {
       for (size_t i = first; i < last; ++i) {
         const bool final = i + 1 == source.count;
         if (source.allScalar) {
-          const size_t size = Tok(e).size, item = size + (final ? 0 : 1);
-          if (line > 0 && pad + line + 1 + item > kWidth) {
-            out_ += '\n';
-            line = 0;
-          }
-          if (line == 0) {
-            out_.append(pad, ' ');
-          } else {
-            out_ += ' ';
-            ++line;
-          }
-          out_.append(scratch_.Chars() + c, size);
-          if (!final) out_ += ',';
-          c += size;
-          line += item;
+          FillLine(scratch_.Chars() + c, Tok(e).size, final, pad, &line);
+          c += Tok(e).size;
           ++e;
         } else {
           out_.append(pad, ' ');
