@@ -30,6 +30,7 @@ struct Slot {
 constexpr std::size_t kSlots = 16;
 std::array<Slot, kSlots> g_slots;
 struct sigaction g_previous {};
+std::uintptr_t g_pageSize = 4096;  // read once, outside the handler
 
 void OnBusError(int sig, siginfo_t* info, void* context) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
@@ -38,7 +39,7 @@ void OnBusError(int sig, siginfo_t* info, void* context) {
     if (begin == 0 || address < begin || address >= s.end.load(std::memory_order_acquire)) {
       continue;
     }
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t page = g_pageSize;
     void* at = reinterpret_cast<void*>(address & ~(page - 1));
     if (::mmap(at, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
       s.cutShort.store(true, std::memory_order_release);
@@ -62,6 +63,7 @@ void OnBusError(int sig, siginfo_t* info, void* context) {
 void InstallHandlerOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
+    g_pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     struct sigaction action {};
     action.sa_sigaction = OnBusError;
     action.sa_flags = SA_SIGINFO;
