@@ -157,6 +157,10 @@ class ParsedScene {
 /// must stay.
 void ParseSceneJson(std::string_view text, bool padded, const std::string& file, ParsedScene* out);
 
+/// The precise parse alone: `text` (comments allowed) into `root`, or SceneError naming the
+/// place of the mistake.
+void ParsePrecisely(std::string_view text, const std::string& file, nlohmann::json* root);
+
 /// Frees every value below `v`, leaves first, without allocating. The library's own destructor
 /// gathers the children of a large array into a new vector first, which fails when memory has
 /// run out, and a destructor that throws ends the program.

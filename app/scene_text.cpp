@@ -44,6 +44,24 @@ size_t CacheSlot(std::uint64_t bits) {
 
 }  // namespace
 
+template <typename FormatFn>
+void NumberArrays::ScalarCached(std::vector<Cached>& cache, std::uint64_t bits, FormatFn format) {
+  if (cache.empty()) cache.resize(size_t(1) << kCacheBits);
+  Cached& c = cache[CacheSlot(bits)];
+  if (c.bits != bits) {
+    char buf[32];
+    const size_t n = format(buf);
+    if (n > sizeof c.text) {
+      Scalar(buf, n);
+      return;
+    }
+    c.bits = bits;
+    c.size = static_cast<std::uint8_t>(n);
+    std::memcpy(c.text, buf, n);
+  }
+  Scalar(c.text, c.size);
+}
+
 bool NumberArrays::Format(double v, char* buf, size_t* n) {
   if (!std::isfinite(v)) {
     std::memcpy(buf, "null", 4);
@@ -70,20 +88,7 @@ bool NumberArrays::Number(double v) {
   }
   std::uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
-  if (cache64_.empty()) cache64_.resize(size_t(1) << kCacheBits);
-  Cached& c = cache64_[CacheSlot(bits)];
-  if (c.bits != bits) {
-    char buf[32];
-    const size_t n = FormatDouble(v, buf);
-    if (n > sizeof c.text) {
-      Scalar(buf, n);
-      return true;
-    }
-    c.bits = bits;
-    c.size = static_cast<std::uint8_t>(n);
-    std::memcpy(c.text, buf, n);
-  }
-  Scalar(c.text, c.size);
+  ScalarCached(cache64_, bits, [v](char* buf) { return FormatDouble(v, buf); });
   return true;
 }
 
@@ -96,21 +101,11 @@ bool NumberArrays::Number32(Float32 v) {
   }
   std::uint32_t bits;
   std::memcpy(&bits, &v, sizeof bits);
-  if (cache32_.empty()) cache32_.resize(size_t(1) << kCacheBits);
-  Cached& c = cache32_[CacheSlot(bits)];
-  if (c.bits != bits) {
-    char buf[32];
+  ScalarCached(cache32_, bits, [this, v](char* buf) {
     size_t n = 0;
     Format(scene::ShortestForFloat32(v), buf, &n);
-    if (n > sizeof c.text) {
-      Scalar(buf, n);
-      return true;
-    }
-    c.bits = bits;
-    c.size = static_cast<std::uint8_t>(n);
-    std::memcpy(c.text, buf, n);
-  }
-  Scalar(c.text, c.size);
+    return n;
+  });
   return true;
 }
 

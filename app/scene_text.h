@@ -56,6 +56,10 @@ class NumberArrays {
     std::uint8_t size = 0;
   };
   std::vector<Cached> cache64_, cache32_;
+  /// Writes the value of `bits` from `cache`, formatting it with format(buf) (which answers its
+  /// length) when the cache does not hold it.
+  template <typename FormatFn>
+  void ScalarCached(std::vector<Cached>& cache, std::uint64_t bits, FormatFn format);
 
   std::string chars_;
   std::vector<Token> tokens_;
