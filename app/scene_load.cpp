@@ -348,9 +348,10 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
     if (error) *error = path + ": cannot read the scene file";
     return nullptr;
   }
-  text.reserve(text.size() + sceneload::kParsePadding);
+  // A text that grew past the room reserved for the fast parser is copied by the parse.
+  const bool padded = text.capacity() - text.size() >= sceneload::kParsePadding;
   return named(LoadWithMessages(
-      text, true, [&] { std::string().swap(text); }, path, dir, error));
+      text, padded, [&] { std::string().swap(text); }, path, dir, error));
 }
 
 }  // namespace pmxapp
