@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "release_behind.h"
+
 namespace pmxapp {
 
 namespace {
@@ -139,6 +141,10 @@ std::unique_ptr<MappedFile> MappedFile::Open(const std::string& path, std::strin
 bool MappedFile::CutShort() const {
   const Slot* s = data_ ? SlotOf(data_) : nullptr;
   return cutShort_ || (s && s->cutShort.load(std::memory_order_acquire));
+}
+
+void MappedFile::DropPages() const {
+  if (data_) pmxapp::DropPages(data_, mappedBytes_);
 }
 
 void MappedFile::Release() {

@@ -30,6 +30,10 @@ class MappedFile {
   /// must be thrown away.
   bool CutShort() const;
 
+  /// Drops the file's pages from this program's memory, keeping them mapped: what is read again
+  /// comes back from the file. Safe beside readers.
+  void DropPages() const;
+
   /// Unmaps the file; Bytes() is empty from then on (CutShort() still answers).
   void Release();
 

@@ -1,6 +1,10 @@
 #include "release_behind.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -78,6 +82,14 @@ Worker& TheWorker() {
 }
 
 }  // namespace
+
+void DropPages(const void* data, size_t bytes) noexcept {
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto at = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (at + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (at + bytes) & ~(page - 1);
+  if (data && end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
 
 void ReleaseBehind(std::function<void()> job) {
   if (job) TheWorker().Add(std::move(job));

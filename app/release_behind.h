@@ -3,6 +3,7 @@
 // goes on with the job.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -11,6 +12,12 @@ namespace pmxapp {
 /// Runs `job` (which frees something no longer needed) on a worker thread, jobs in the order
 /// given; at once when no thread can be had. Every job has run before the program ends.
 void ReleaseBehind(std::function<void()> job);
+
+/// Gives the whole pages inside [data, data + bytes) back to the system, keeping the addresses:
+/// reading them again gives zeros (or, in a file mapping, the file). Unlike unmapping, this lets
+/// the other threads go on taking fresh pages meanwhile, so large memory is dropped this way
+/// before it is freed.
+void DropPages(const void* data, size_t bytes) noexcept;
 
 /// Destroys `object` on the worker thread.
 template <typename T>

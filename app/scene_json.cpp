@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -345,6 +346,33 @@ struct ParsedScene::Fast {
   ~Fast() {
     if (keyCheck.joinable()) keyCheck.join();
   }
+
+  /// The index (four bytes a character) is not read once the tree is made: its pages go back
+  /// to the system while the tree is loaded. The block itself is freed with the tree, right
+  /// after it, so that the heap joins both into one free block that begins with the tree's
+  /// pages.
+  void DropIndex() {
+    DropPages(parser.implementation->structural_indexes.get(),
+              parser.capacity() * sizeof(std::uint32_t));
+  }
+
+  /// Frees the tree. Its pages stay in the heap (see KeepFreedMemoryForReuse in main.cpp),
+  /// where the model made from the scene next takes its large blocks, and reuses them if
+  /// nothing lies before them: the tree's strings, allocated just before it and mostly never
+  /// touched, are therefore kept (without their pages) until the next large tree is freed.
+  void FreeTree() {
+    if (keyCheck.joinable()) keyCheck.join();
+    DropPages(parser.doc.string_buf.get(), parser.capacity() * 5 / 3);
+    static std::mutex mutex;
+    // Never destroyed: this runs on the worker, which may still be at it as the program ends.
+    static auto* const keptStrings = new std::unique_ptr<std::uint8_t[]>();
+    std::unique_ptr<std::uint8_t[]> previous;
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      previous = std::exchange(*keptStrings, std::move(parser.doc.string_buf));
+    }
+    parser = simdjson::dom::parser();
+  }
 };
 
 namespace {
@@ -359,8 +387,9 @@ class ParseMemory {
   ParseMemory(simdjson::dom::parser& parser, size_t size) {
     constexpr size_t kLarge = size_t(8) << 20;
     if (size < kLarge) return;
-    if (parser.allocate(size) != simdjson::SUCCESS ||
-        parser.doc.allocate(size) != simdjson::SUCCESS)
+    // The tree first: see Fast::DropIndex.
+    if (parser.doc.allocate(size) != simdjson::SUCCESS ||
+        parser.allocate(size) != simdjson::SUCCESS)
       return;  // the parse tries again and reports the shortage
 #ifdef MADV_POPULATE_WRITE
     // A scene file is mostly numbers: about one index entry (4 bytes) for each 6 bytes of
@@ -419,7 +448,7 @@ bool ParsedScene::HasDuplicateKey() {
 
 void ParsedScene::ReleaseBehind() {
   root_ = JsonValue();
-  if (fast_ && fast_->large) pmxapp::ReleaseBehind([gone = std::move(fast_)] {});
+  if (fast_ && fast_->large) pmxapp::ReleaseBehind([gone = std::move(fast_)] { gone->FreeTree(); });
   fast_.reset();
 }
 
@@ -448,16 +477,12 @@ void ParseSceneJson(std::string_view text, bool padded, const std::string& file,
     }
     if (parsed) {
       // Work for the second processor: a large text's tree is searched for a key given twice
-      // while it is being loaded, and the parser's index (four bytes a character), which the
-      // tree needs no more, is freed meanwhile.
+      // while it is being loaded, and the pages of the parser's index, which the tree needs no
+      // more, are given back meanwhile.
       constexpr size_t kLarge = size_t(1) << 20;
       fast->large = view.size() >= kLarge;
       if (fast->large) {
-        pmxapp::ReleaseBehind([parsing = fast] {
-          if (parsing->parser.allocate(0) != simdjson::SUCCESS) {
-            // A smaller index could not be made; the large one goes with the tree.
-          }
-        });
+        pmxapp::ReleaseBehind([parsing = fast] { parsing->DropIndex(); });
       }
       ParsedScene::Fast* f = fast.get();
       auto check = [f, root] {

@@ -50,9 +50,10 @@ std::string Describe(const Json& v) {
 }  // namespace
 
 std::unique_ptr<BaseDocument> Loader::Load(std::string_view text, bool padded,
-                                           const std::function<void()>& releaseText) {
+                                           const TextHooks& hooks) {
   ParsedScene parsed;
   ParseSceneJson(text, padded, file_, &parsed);
+  if (hooks.parsed) hooks.parsed();
   doc_.reset(BaseDocument::Alloc());
   try {
     LoadRoot(parsed.Root());
@@ -66,7 +67,7 @@ std::unique_ptr<BaseDocument> Loader::Load(std::string_view text, bool padded,
     LoadRoot(parsed.Root());
   }
   // Messages name places by JSON path from here on: neither the text nor the tree is needed.
-  if (releaseText) releaseText();
+  if (hooks.done) hooks.done();
   parsed.ReleaseBehind();
   return std::move(doc_);
 }
@@ -268,13 +269,16 @@ namespace {
 using sceneload::Loader;
 using sceneload::SceneError;
 
+/// Files at least this large give their pages back once parsed.
+constexpr size_t kDropPagesFrom = size_t(8) << 20;
+
 std::unique_ptr<BaseDocument> LoadWithMessages(std::string_view text, bool padded,
-                                               const std::function<void()>& releaseText,
+                                               const Loader::TextHooks& hooks,
                                                const std::string& name, const std::string& baseDir,
                                                std::string* error) {
   try {
     Loader loader(name, baseDir);
-    return loader.Load(text, padded, releaseText);
+    return loader.Load(text, padded, hooks);
   } catch (const SceneError& e) {
     if (error) *error = e.what();
   } catch (const std::bad_alloc&) {
@@ -309,13 +313,19 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
   };
   // A regular file is mapped rather than read: no copy, and no fresh pages to clear.
   std::string reason;
-  if (auto mapped = MappedFile::Open(path, &reason)) {
+  if (std::shared_ptr<MappedFile> mapped = MappedFile::Open(path, &reason)) {
     bool cutShort = false;
-    auto release = [&] {
-      cutShort = mapped->CutShort();
-      ReleaseBehind(std::move(mapped));
+    Loader::TextHooks hooks;
+    // The parse has copied what it needs from a large file into its tree: the pages are
+    // dropped meanwhile (what is read again comes back from the file).
+    hooks.parsed = [&] {
+      if (mapped->Bytes().size() >= kDropPagesFrom) ReleaseBehind([m = mapped] { m->DropPages(); });
     };
-    auto doc = LoadWithMessages(mapped->Bytes(), true, release, path, dir, error);
+    hooks.done = [&] {
+      cutShort = mapped->CutShort();
+      ReleaseBehind([m = std::move(mapped)] {});
+    };
+    auto doc = LoadWithMessages(mapped->Bytes(), true, hooks, path, dir, error);
     if (cutShort || (mapped && mapped->CutShort())) {
       if (error) *error = path + ": the file was cut short while it was being read";
       return nullptr;
@@ -350,8 +360,9 @@ std::unique_ptr<BaseDocument> LoadSceneFile(const std::string& path, std::string
   }
   // A text that grew past the room reserved for the fast parser is copied by the parse.
   const bool padded = text.capacity() - text.size() >= sceneload::kParsePadding;
-  return named(LoadWithMessages(
-      text, padded, [&] { std::string().swap(text); }, path, dir, error));
+  Loader::TextHooks hooks;
+  hooks.done = [&] { std::string().swap(text); };
+  return named(LoadWithMessages(text, padded, hooks, path, dir, error));
 }
 
 }  // namespace pmxapp

@@ -46,10 +46,18 @@ class Loader {
   Loader(std::string displayName, std::string baseDir)
       : file_(std::move(displayName)), baseDir_(std::move(baseDir)) {}
 
-  /// Loads `text`; `padded`: kParsePadding readable bytes follow it. `releaseText` (may be
-  /// empty) is called as soon as the parse no longer needs the text, to free it.
+  /// What the owner of a text does with it as the load goes on. Either may be empty.
+  struct TextHooks {
+    /// The parse is done: the text must stay readable (a file with a key given twice is read
+    /// again), but its pages need not stay in memory.
+    std::function<void()> parsed;
+    /// Nothing reads the text any more: it may be freed.
+    std::function<void()> done;
+  };
+
+  /// Loads `text`; `padded`: kParsePadding readable bytes follow it.
   std::unique_ptr<BaseDocument> Load(std::string_view text, bool padded,
-                                     const std::function<void()>& releaseText = {});
+                                     const TextHooks& hooks = {});
 
  private:
   // ----- messages and paths -----

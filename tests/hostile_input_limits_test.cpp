@@ -285,14 +285,20 @@ TEST(HostileLimits, DuplicateKeysNameBothPlaces) {
        "scene.json:2:2: the key \"objects\" is given twice in one object (first at line 1, column "
        "2); give it once"},
   };
-  // Large texts are searched for keys given twice while they load: the same messages.
-  for (const std::string padding : {"", " \n"}) {
+  // Large texts are searched for keys given twice while they load, and a large file is read
+  // again after its pages were dropped: the same messages.
+  const std::string path = TempPath("scene.json");
+  for (const size_t size : {0, 9 << 20}) {
     for (const auto& c : cases) {
       std::string text = c.text;
-      while (!padding.empty() && text.size() < (2 << 20)) text += padding + std::string(4096, ' ');
+      while (text.size() < size) text += " \n" + std::string(4096, ' ');
       std::string error;
       EXPECT_EQ(pmxapp::LoadSceneText(text, "scene.json", &error), nullptr) << c.text;
       EXPECT_EQ(error, c.error);
+      if (size == 0) continue;
+      Write(path, text);
+      EXPECT_EQ(pmxapp::LoadSceneFile(path, &error), nullptr) << c.text;
+      EXPECT_EQ(error, path.substr(0, path.size() - 10) + c.error);
     }
   }
   // The same key in different objects is fine.

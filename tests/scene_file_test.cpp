@@ -589,11 +589,16 @@ TEST_F(SceneFile, TruncatedAndMutatedFilesNeverLoadHalfway) {
 // not end the program with a bus error: its lost bytes read as zeros and the load says so.
 TEST_F(SceneFile, AFileCutShortWhileMappedReadsAsZerosAndIsReported) {
   const std::string path = TempPath("cut_while_mapped.json");
-  const std::string text(3 * 4096 + 100, ' ');
+  std::string text(3 * 4096 + 100, ' ');
+  text[4096 + 7] = 'x';
   Write(path, text);
   std::string reason;
   auto mapped = pmxapp::MappedFile::Open(path, &reason);
   ASSERT_NE(mapped, nullptr) << reason;
+  // Pages dropped from memory come back from the file when read again.
+  EXPECT_EQ(mapped->Bytes(), text);
+  mapped->DropPages();
+  EXPECT_EQ(mapped->Bytes(), text);
   EXPECT_FALSE(mapped->CutShort());
   fs::resize_file(path, 10);
   const std::string_view bytes = mapped->Bytes();
