@@ -1,6 +1,8 @@
 // pmxexport scene-dump: loads a scene file and writes it back, as the app writes documents
 // after a tool has run (useful to check a hand-written file and to see its canonical form).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "app_host.h"
@@ -40,10 +42,26 @@ int RunSceneDump(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   if (!outputGiven) {
-    const std::string text =
-        SceneToText(doc.get(), std::filesystem::absolute(input).parent_path().string());
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+    // The text goes out as it is laid out; a document that cannot be written is refused before
+    // any of it does, as it is with -o.
+    int writeError = 0;
+    const bool written = WriteSceneText(
+        doc.get(), std::filesystem::absolute(input).parent_path().string(),
+        [&writeError](const char* text, size_t size) {
+          if (writeError == 0 && std::fwrite(text, 1, size, stdout) != size)
+            writeError = errno ? errno : EIO;
+        },
+        &error);
+    if (!written) {
+      cli.Error(input + ": " + error);
+      return kExitFailure;
+    }
+    if (std::fflush(stdout) != 0 && writeError == 0) writeError = errno ? errno : EIO;
+    if (writeError != 0) {
+      cli.Error(std::string("cannot write to standard output (") + std::strerror(writeError) + ")");
+      return kExitFailure;
+    }
+    return kExitOk;
   }
   if (!SaveSceneFile(doc.get(), output, &error)) {
     cli.Error(error);

@@ -249,20 +249,42 @@ OJson Writer::SceneHooks() {
 
 }  // namespace scenesave
 
-std::string SceneToText(BaseDocument* doc) {
-  if (!doc) return std::string();
-  scenesave::Writer w(doc, std::nullopt);
-  const scenesave::OJson root = w.Build();
-  return RenderSceneText(root, &w.Arrays());
+bool WriteSceneText(BaseDocument* doc, const std::string& folder, const SceneTextSink& sink,
+                    std::string* error) {
+  auto fail = [&](const std::string& what) {
+    if (error) *error = what;
+    return false;
+  };
+  if (!doc) return fail("no document to write");
+  std::optional<std::string> targetDir;
+  if (!folder.empty()) {
+    std::error_code ec;
+    targetDir = std::filesystem::absolute(folder, ec).lexically_normal().generic_string();
+  }
+  std::optional<scenesave::Writer> w;
+  scenesave::OJson root;
+  try {
+    w.emplace(doc, std::move(targetDir));
+    root = w->Build();
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot write the scene: ") + e.what());
+  }
+  // Every value has been looked at: a document that cannot be written is refused before the
+  // first piece of text goes out.
+  if (!w->Error().empty()) return fail("cannot write the scene: " + w->Error());
+  RenderSceneText(root, &w->Arrays(), sink);
+  return true;
 }
 
+std::string SceneToText(BaseDocument* doc) { return SceneToText(doc, std::string()); }
+
 std::string SceneToText(BaseDocument* doc, const std::string& folder) {
-  if (!doc) return std::string();
-  std::error_code ec;
-  const std::filesystem::path dir = std::filesystem::absolute(folder, ec).lexically_normal();
-  scenesave::Writer w(doc, dir.generic_string());
-  const scenesave::OJson root = w.Build();
-  return RenderSceneText(root, &w.Arrays());
+  std::string text;
+  if (!WriteSceneText(
+          doc, folder, [&text](const char* piece, size_t size) { text.append(piece, size); },
+          nullptr))
+    return std::string();
+  return text;
 }
 
 bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* error) {
@@ -274,31 +296,37 @@ bool SaveSceneFile(BaseDocument* doc, const std::string& path, std::string* erro
   if (!doc) return fail("no document to write");
   std::error_code ec;
   const fs::path target = fs::absolute(fs::path(path), ec).lexically_normal();
-  std::optional<scenesave::Writer> w;
-  scenesave::OJson root;
-  try {
-    w.emplace(doc, target.parent_path().generic_string());
-    root = w->Build();
-    if (!w->Error().empty()) return fail("cannot write the scene: " + w->Error());
-  } catch (const std::exception& e) {
-    return fail(std::string("cannot write the scene: ") + e.what());
-  }
   // A regular file is replaced atomically through a fresh temporary file, so that the old file
   // survives any failure and no planted link redirects the write; a device or a pipe is written
-  // straight into (as WriteOutputFile writes). The text goes to the file a piece at a time as
-  // it is laid out: the file of a large mesh is never whole in memory.
+  // straight into (as WriteOutputFile writes). The file is opened with the first piece of text,
+  // once the document has been found writable; the text goes to it a piece at a time as it is
+  // laid out, so the file of a large mesh is never whole in memory.
+  struct CannotCreate {};
   host::ClearLastFileError();
   BaseFile file;
-  if (!file.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE))
-    return fail("cannot create the file (" + host::LastFileError() + ")");
+  bool opened = false;
+  std::string refused;
   try {
-    RenderSceneText(root, &w->Arrays(), [&file](const char* text, size_t size) {
-      file.WriteBytes(text, static_cast<Int64>(size));
-    });
+    const bool written = WriteSceneText(
+        doc, target.parent_path().generic_string(),
+        [&](const char* text, size_t size) {
+          if (!opened) {
+            if (!file.Open(Filename(String(path)), FILEOPEN_WRITE, FILEDIALOG_NONE))
+              throw CannotCreate();
+            opened = true;
+          }
+          file.WriteBytes(text, static_cast<Int64>(size));
+        },
+        &refused);
+    if (!written) return fail(refused);
+  } catch (const CannotCreate&) {
+    return fail("cannot create the file (" + host::LastFileError() + ")");
   } catch (const std::exception& e) {
     // The temporary file goes; whatever the target held stays.
-    file.SetError(FILEERROR_WRITE);
-    file.Close();
+    if (opened) {
+      file.SetError(FILEERROR_WRITE);
+      file.Close();
+    }
     return fail(std::string("cannot write the scene: ") + e.what());
   }
   if (file.Close()) return true;

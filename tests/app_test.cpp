@@ -227,6 +227,33 @@ TEST(App, SceneDumpWritesTheCanonicalForm) {
   EXPECT_EQ(bad.err, "pmxexport scene-dump: " + scene +
                          ": objects: expected an array of objects, got the number 5\n");
   EXPECT_EQ(toStdout.out, Read(dir + "/out.json")) << "the failed dump left the old file";
+
+  // A value JSON cannot express (here a NaN texture coordinate of a model file) is refused
+  // alike with -o and on standard output: one line, nothing written.
+  const std::string ply = dir + "/nan.ply";
+  Write(ply,
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+        "property float z\nproperty float s\nproperty float t\nelement face 1\n"
+        "property list uchar int vertex_indices\nend_header\n"
+        "0 0 0 nan 0\n1 0 0 1 0\n0 1 0 0 1\n3 0 1 2\n");
+  for (const bool withOutput : {true, false}) {
+    AppRun r = App("scene-dump " + Q(ply) + (withOutput ? " -o " + Q(dir + "/out.json") : ""));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "pmxexport scene-dump: " + (withOutput ? dir + "/out.json" : ply) +
+                         ": cannot write the scene: objects[0].tags[1]: a value is not a finite "
+                         "number (NaN or infinity)\n");
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(toStdout.out, Read(dir + "/out.json"));
+
+  // Standard output that cannot take the text fails the command.
+  const std::string err = dir + "/stderr.txt";
+  Write(scene, kQuadScene);
+  const int full =
+      std::system((Q(PMX_APP) + " scene-dump " + Q(scene) + " >/dev/full 2>" + Q(err)).c_str());
+  EXPECT_EQ(WIFEXITED(full) ? WEXITSTATUS(full) : -1, 1);
+  EXPECT_EQ(Read(err),
+            "pmxexport scene-dump: cannot write to standard output (No space left on device)\n");
 }
 
 }  // namespace

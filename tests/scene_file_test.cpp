@@ -22,6 +22,7 @@ using pmxapp::LoadSceneFile;
 using pmxapp::LoadSceneText;
 using pmxapp::SaveSceneFile;
 using pmxapp::SceneToText;
+using pmxapp::WriteSceneText;
 
 // Every feature of the format once (comments are allowed in scene files).
 const char* kEveryFeature = R"json({
@@ -735,6 +736,14 @@ TEST_F(SceneFile, LargeArraysRefuseNonFiniteValuesAndAFullDiskKeepsTheOldFile) {
                          ": a value is not a finite number (NaN or infinity)");
     EXPECT_EQ(Read(path), "previous");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    // Text for standard output is refused alike, before its first piece.
+    size_t pieces = 0;
+    EXPECT_FALSE(WriteSceneText(
+        doc.get(), dir, [&pieces](const char*, size_t) { ++pieces; }, &error));
+    EXPECT_EQ(error, "cannot write the scene: " + std::string(c.where) +
+                         ": a value is not a finite number (NaN or infinity)");
+    EXPECT_EQ(pieces, 0u);
+    EXPECT_EQ(SceneToText(doc.get()), "");
   }
 
   // A file of several megabytes goes out in pieces; the disk filling up after the first of
@@ -747,8 +756,20 @@ TEST_F(SceneFile, LargeArraysRefuseNonFiniteValuesAndAFullDiskKeepsTheOldFile) {
   doc->InsertObject(big, nullptr, nullptr);
   const std::string text = SceneToText(doc.get());
   ASSERT_GT(text.size(), size_t(4) << 20);
-  host::SetWriteFailureAfter(2 << 20);
+  std::string streamed;
+  size_t pieces = 0;
   std::string error;
+  ASSERT_TRUE(WriteSceneText(
+      doc.get(), dir,
+      [&](const char* piece, size_t size) {
+        streamed.append(piece, size);
+        ++pieces;
+      },
+      &error))
+      << error;
+  EXPECT_EQ(streamed, text);
+  EXPECT_GT(pieces, 2u) << "the text goes out a piece at a time";
+  host::SetWriteFailureAfter(2 << 20);
   EXPECT_FALSE(SaveSceneFile(doc.get(), path, &error));
   host::SetWriteFailureAfter(-1);
   EXPECT_EQ(error, path + ": cannot write the file (No space left on device)");
