@@ -3,6 +3,7 @@
 //   scene_load_objects.cpp  the document settings, materials, objects and their geometry
 //   scene_load_tags.cpp     tags (UVWs, normals, selections, weights, plug-in tags)
 //   scene_load_params.cpp   parameter containers, and the links resolved once all is loaded
+//   scene_load_views.cpp    layers, views and scene hooks, and an object's display keys
 #pragma once
 
 #include <functional>
