@@ -12,6 +12,14 @@
 //                      the selection, undo, redo); answers the new state;
 //   POST export        the PMX saver with the page's settings; answers the file;
 //   POST save          the document written as a scene file (--scene-out).
+// Its stages live in their own files:
+//   view_scene.cpp           loading the document, routing the page's requests, the textures
+//                            materials name, the PMX export and the saved scene
+//   view_scene_geometry.cpp  the visible polygon objects, triangulated, and the materials
+//   view_scene_state.cpp     objects, morph parameters, the active view and its draw calls,
+//                            commands, the open dialogs' gadgets, undo
+//   view_scene_actions.cpp   the changes a person makes (POST action)
+// view_scene_internal.h holds what they share.
 #pragma once
 
 #include <memory>

@@ -4,6 +4,14 @@
 // file outside the allowed folders (judged after resolving links), no texture that is not an
 // image by its bytes, no answer to a page that reached us under a foreign host name, no change
 // asked for by another site's page, and no client that can keep the others waiting.
+// Its parts live in their own files:
+//   view_server.cpp              starting, the checks every request passes, the routes, the
+//                                answers' headers
+//   view_server_files.cpp        what may be read from disk: the page's and three.js's places,
+//                                images by their bytes, a PMX's texture names, the file a URL
+//                                path opens
+//   view_server_connections.cpp  admission, deadlines and a thread for each connection
+// view_server_internal.h holds what they share.
 #pragma once
 
 #include <atomic>
