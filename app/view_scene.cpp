@@ -16,7 +16,6 @@
 #include "scene_file.h"
 #include "scene_format.h"
 #include "view_scene_internal.h"
-#include "viewport_app.h"
 
 namespace fs = std::filesystem;
 
