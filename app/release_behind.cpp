@@ -83,12 +83,18 @@ Worker& TheWorker() {
 
 }  // namespace
 
-void DropPages(const void* data, size_t bytes) noexcept {
+PageSpan WholePagesIn(const void* data, size_t bytes) noexcept {
   static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto at = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t begin = (at + page - 1) & ~(page - 1);
   const std::uintptr_t end = (at + bytes) & ~(page - 1);
-  if (data && end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+  return data && end > begin ? PageSpan{begin, end} : PageSpan{};
+}
+
+void DropPages(const void* data, size_t bytes) noexcept {
+  const PageSpan pages = WholePagesIn(data, bytes);
+  if (pages.end > pages.begin)
+    ::madvise(reinterpret_cast<void*>(pages.begin), pages.end - pages.begin, MADV_DONTNEED);
 }
 
 void ReleaseBehind(std::function<void()> job) {

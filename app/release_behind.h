@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -12,6 +13,13 @@ namespace pmxapp {
 /// Runs `job` (which frees something no longer needed) on a worker thread, jobs in the order
 /// given; at once when no thread can be had. Every job has run before the program ends.
 void ReleaseBehind(std::function<void()> job);
+
+/// The whole pages inside [data, data + bytes), by address; empty (begin == end) when there is
+/// none.
+struct PageSpan {
+  std::uintptr_t begin = 0, end = 0;
+};
+PageSpan WholePagesIn(const void* data, size_t bytes) noexcept;
 
 /// Gives the whole pages inside [data, data + bytes) back to the system, keeping the addresses:
 /// reading them again gives zeros (or, in a file mapping, the file). Unlike unmapping, this lets

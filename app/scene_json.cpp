@@ -2,7 +2,6 @@
 
 #include <simdjson.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -394,11 +393,12 @@ class ParseMemory {
 #ifdef MADV_POPULATE_WRITE
     // A scene file is mostly numbers: about one index entry (4 bytes) for each 6 bytes of
     // text, and two tree words (16 bytes) for each 12; the estimates run a little beyond.
-    const Region index = Within(parser.implementation->structural_indexes.get(), size * 3 / 4);
-    const Region tree = Within(parser.doc.tape.get(), size * 3 / 2);
+    const PageSpan index =
+        WholePagesIn(parser.implementation->structural_indexes.get(), size * 3 / 4);
+    const PageSpan tree = WholePagesIn(parser.doc.tape.get(), size * 3 / 2);
     try {
       toucher_ = std::thread([this, index, tree] {
-        for (const Region& r : {index, tree}) {
+        for (const PageSpan& r : {index, tree}) {
           constexpr std::uintptr_t kStep = std::uintptr_t(1) << 20;
           for (std::uintptr_t at = r.begin; at < r.end && !parsed_.load(std::memory_order_relaxed);
                at += kStep) {
@@ -420,16 +420,6 @@ class ParseMemory {
   ParseMemory& operator=(const ParseMemory&) = delete;
 
  private:
-  struct Region {
-    std::uintptr_t begin = 0, end = 0;
-  };
-  /// The whole pages of the first `bytes` bytes at `data`.
-  static Region Within(const void* data, size_t bytes) {
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto at = reinterpret_cast<std::uintptr_t>(data);
-    return Region{(at + page - 1) & ~(page - 1), (at + bytes) & ~(page - 1)};
-  }
-
   std::atomic<bool> parsed_{false};
   std::thread toucher_;
 };

@@ -267,8 +267,17 @@ class Layout {
     const NumberArrays::Token& k = Tok(t);
     if (!k.array()) return k.size;
     if (depth >= 3) return kNoInline;
-    size_t len = 1, e = t + 1;
-    for (std::uint32_t i = 0; i < k.count(); ++i) {
+    return ElementsInlineLength(k.count(), t + 1, limit, depth, [](size_t) {});
+  }
+
+  /// The length of "[e0, e1, ...]" for `count` elements whose tokens follow each other from
+  /// token `first`, or kNoInline; `prepare(i)` runs before element i is measured.
+  template <typename Prepare>
+  size_t ElementsInlineLength(size_t count, size_t first, size_t limit, int depth,
+                              Prepare prepare) const {
+    size_t len = 1, e = first;
+    for (size_t i = 0; i < count; ++i) {
+      prepare(i);
       const size_t l = InlineLength(e, limit, depth + 1);
       if (l == kNoInline) return kNoInline;
       len += (i == 0 ? 0 : 2) + l;
@@ -408,18 +417,9 @@ class Layout {
   size_t SourceInlineLength(const NumberSource& source, size_t limit, int depth) {
     if (depth >= 3) return kNoInline;
     scratch_.Clear();
-    size_t len = 1, e = 0;
     // Every element takes a character at least, so few are made before the limit is passed.
-    for (size_t i = 0; i < source.count; ++i) {
-      source.elements(i, i + 1, scratch_);
-      const size_t l = InlineLength(e, limit, depth + 1);
-      if (l == kNoInline) return kNoInline;
-      len += (i == 0 ? 0 : 2) + l;
-      if (len > limit) return kNoInline;
-      e += Tok(e).span;
-    }
-    ++len;
-    return len > limit ? kNoInline : len;
+    return ElementsInlineLength(source.count, 0, limit, depth,
+                                [&](size_t i) { source.elements(i, i + 1, scratch_); });
   }
 
   /// Appends the one-line form of `source`, whose elements the scratch holds.
